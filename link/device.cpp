@@ -1,0 +1,98 @@
+#include "device.h"
+
+#include <QDebug>
+
+namespace {
+
+constexpr int PollPeriodMs = 5;
+constexpr int ReplyWindowMs = 3000;
+
+} // namespace
+
+Device::Device(QObject *parent) : QThread(parent)
+{
+    connect(&responseTimer, &QTimer::timeout, this, &Device::onTimeOut);
+    // Connected before any owner can connect: queued deliveries of one chunk
+    // run in connection order, so the reply window is stopped before the
+    // owner sees the chunk, and a write made in answer to it keeps its window.
+    connect(this, &Device::received, this, &Device::onReceived);
+}
+
+Device::~Device()
+{
+    close();
+}
+
+void Device::setPortName(const QString &name)
+{
+    portName = name;
+}
+
+bool Device::open()
+{
+    configurePort();
+    qDebug() << "open: " << portName;
+    serialPort.open();
+    if (!running)
+        startReading();
+    return serialPort.isOpen();
+}
+
+void Device::write(const QByteArray &packet)
+{
+    serialPort.write(packet);
+    responseTimer.start(ReplyWindowMs);
+}
+
+void Device::close()
+{
+    if (running)
+        stopReading();
+    qDebug() << "close: " << portName;
+    serialPort.close();
+}
+
+void Device::onTimeOut()
+{
+    responseTimer.stop();
+    emit timeOut();
+}
+
+void Device::onReceived(QByteArray)
+{
+    responseTimer.stop();
+}
+
+void Device::run()
+{
+    // Polling instead of waiting on the port keeps close() prompt: the loop
+    // notices the cleared flag within one period. 5 ms is short against the
+    // device's answer time and costs little while the line is quiet.
+    while (running) {
+        const qint64 waiting = serialPort.bytesAvailable();
+        if (waiting > 0) {
+            readBuffer = serialPort.read(waiting);
+            if (!readBuffer.isEmpty())
+                emit received(readBuffer);
+        }
+        QThread::msleep(PollPeriodMs);
+    }
+}
+
+void Device::configurePort()
+{
+    // The line settings are the device's and fixed in the port class.
+    serialPort.setPortName(portName);
+}
+
+void Device::startReading()
+{
+    running = true;
+    start(QThread::InheritPriority);
+}
+
+void Device::stopReading()
+{
+    running = false;
+    wait();
+}

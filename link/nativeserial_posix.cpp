@@ -1,0 +1,129 @@
+#include "nativeserial.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// A write that cannot hand its bytes over within this time finds a port that
+// stopped draining (a device gone, a peer that stopped reading); the reply
+// window then reports the failure, so waiting longer only freezes the window.
+constexpr int WriteTimeoutMs = 1000;
+
+QByteArray devicePath(const QString &portName)
+{
+    // The port list names ports as ttyACM0; tests hand over whole paths.
+    const QString path
+        = portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
+    return QFile::encodeName(path);
+}
+
+bool configure(int fd)
+{
+    termios settings {};
+    if (::tcgetattr(fd, &settings) != 0)
+        return false;
+    ::cfmakeraw(&settings);
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&settings, B115200) != 0 || ::cfsetospeed(&settings, B115200) != 0)
+        return false;
+    return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+int closeKeepingErrno(int fd)
+{
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+}
+
+} // namespace
+
+namespace NativeSerial {
+
+Handle open(const QString &portName)
+{
+    if (portName.isEmpty())
+        return InvalidHandle;
+    const int fd
+        = ::open(devicePath(portName).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return InvalidHandle;
+    // flock keeps out a second copy of this tool even when run as root, whom
+    // TIOCEXCL does not stop; TIOCEXCL keeps out every other program.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || !configure(fd))
+        return closeKeepingErrno(fd);
+    // A reply that came after the previous close would otherwise be taken for
+    // the answer to the next request.
+    ::tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+void close(Handle handle)
+{
+    if (handle == InvalidHandle)
+        return;
+    const int fd = int(handle);
+    // The exclusive flag belongs to the terminal, not to this descriptor; a
+    // terminal that someone else keeps open would stay locked without this.
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
+qint64 bytesWaiting(Handle handle)
+{
+    int count = 0;
+    if (::ioctl(int(handle), FIONREAD, &count) != 0)
+        return -1;
+    return count;
+}
+
+qint64 read(Handle handle, char *data, qint64 maxSize)
+{
+    for (;;) {
+        const ssize_t n = ::read(int(handle), data, size_t(maxSize));
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN ? 0 : -1;
+    }
+}
+
+bool writeAll(Handle handle, const char *data, qint64 size)
+{
+    const int fd = int(handle);
+    qint64 written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size_t(size - written));
+        if (n > 0) {
+            written += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        pollfd waitForRoom {fd, POLLOUT, 0};
+        const int ready = ::poll(&waitForRoom, 1, WriteTimeoutMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || (waitForRoom.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace NativeSerial

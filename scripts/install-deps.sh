@@ -1,0 +1,20 @@
+#!/bin/bash
+# Installs the Debian packages the build, the tests and the tool need, plus
+# any named on the command line. Does nothing when all are present.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev python3 "$@")
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"

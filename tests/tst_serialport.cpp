@@ -1,0 +1,153 @@
+#include "ptypair.h"
+#include "serialport.h"
+
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <thread>
+
+class tst_SerialPort : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void failsToOpen_data();
+    void failsToOpen();
+    void bareNameOpensUnderDev();
+    void everyByteValueCrossesUnchanged();
+    void writeHandsOverEveryByte();
+    void openDiscardsWhatArrivedWhileClosed();
+    void secondOpenerIsRefused();
+    void peerGoneIsNotACrash();
+};
+
+void tst_SerialPort::failsToOpen_data()
+{
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("unnamed") << QString();
+    QTest::newRow("missing") << QStringLiteral("/dev/no-such-port-here");
+    QTest::newRow("missing bare name") << QStringLiteral("ttyNoSuchPort9");
+    QTest::newRow("not a terminal") << QStringLiteral("/dev/null");
+}
+
+void tst_SerialPort::failsToOpen()
+{
+    QFETCH(QString, name);
+
+    SerialPort port;
+    port.setPortName(name);
+    QVERIFY(!port.open());
+    QVERIFY(!port.isOpen());
+    // A closed port answers every call at once and harmlessly.
+    QCOMPARE(port.bytesAvailable(), 0);
+    QVERIFY(port.read(64).isEmpty());
+    QCOMPARE(port.write("abc"), -1);
+    port.close();
+}
+
+void tst_SerialPort::bareNameOpensUnderDev()
+{
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    QVERIFY(pty.slavePath().startsWith("/dev/"));
+
+    SerialPort port;
+    port.setPortName(pty.slavePath().mid(5));
+    QVERIFY(port.open());
+    QCOMPARE(port.write("ping"), 4);
+    QCOMPARE(pty.readFromSlave(4), QByteArray("ping"));
+}
+
+void tst_SerialPort::everyByteValueCrossesUnchanged()
+{
+    // Raw mode: no CR/LF translation, no XON/XOFF, no echo, no line editing.
+    PtyPair pty;
+    SerialPort port;
+    port.setPortName(pty.slavePath());
+    QVERIFY(port.open());
+
+    QByteArray all;
+    for (int value = 0; value < 256; ++value)
+        all.append(char(value));
+
+    QCOMPARE(port.write(all), 256);
+    QCOMPARE(pty.readFromSlave(256).toHex(), all.toHex());
+
+    QVERIFY(pty.writeToSlave(all));
+    QByteArray back;
+    QTRY_VERIFY((back += port.read(port.bytesAvailable()), back.size() >= 256));
+    QCOMPARE(back.toHex(), all.toHex());
+    QCOMPARE(pty.readFromSlave(1, 100), QByteArray());
+}
+
+void tst_SerialPort::writeHandsOverEveryByte()
+{
+    PtyPair pty;
+    SerialPort port;
+    port.setPortName(pty.slavePath());
+    QVERIFY(port.open());
+
+    // More than a terminal buffers at once: the write must wait for room.
+    QByteArray big(64 * 1024, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7);
+    QByteArray received;
+    std::thread reader([&] { received = pty.readFromSlave(big.size(), 10000); });
+    const qint64 written = port.write(big);
+    reader.join();
+    QCOMPARE(written, big.size());
+    QCOMPARE(received.size(), big.size());
+    QVERIFY(received == big);
+}
+
+void tst_SerialPort::openDiscardsWhatArrivedWhileClosed()
+{
+    PtyPair pty;
+    SerialPort port;
+    port.setPortName(pty.slavePath());
+    QVERIFY(port.open());
+    port.close();
+
+    QVERIFY(pty.writeToSlave(QByteArray::fromHex("b0000000")));
+    QVERIFY(port.open());
+    QVERIFY(pty.writeToSlave("fresh"));
+    QByteArray got;
+    QTRY_VERIFY((got += port.read(port.bytesAvailable()), got.size() >= 5));
+    QCOMPARE(got, QByteArray("fresh"));
+}
+
+void tst_SerialPort::secondOpenerIsRefused()
+{
+    PtyPair pty;
+    SerialPort first;
+    SerialPort second;
+    first.setPortName(pty.slavePath());
+    second.setPortName(pty.slavePath());
+
+    QVERIFY(first.open());
+    QVERIFY(!second.open());
+    first.close();
+    QVERIFY(second.open());
+    QVERIFY(!first.open());
+    second.close();
+    QVERIFY(first.open());
+}
+
+void tst_SerialPort::peerGoneIsNotACrash()
+{
+    PtyPair pty;
+    SerialPort port;
+    port.setPortName(pty.slavePath());
+    QVERIFY(port.open());
+    pty.closeMaster();
+
+    QVERIFY(port.bytesAvailable() <= 0);
+    QVERIFY(port.read(64).isEmpty());
+    QCOMPARE(port.write(QByteArray(71, 'x')), -1);
+    port.close();
+    QVERIFY(!port.isOpen());
+}
+
+QTEST_GUILESS_MAIN(tst_SerialPort)
+#include "tst_serialport.moc"
