@@ -1,0 +1,43 @@
+#ifndef DOWNLOADTASK_H
+#define DOWNLOADTASK_H
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QAuthenticator;
+class QNetworkReply;
+
+// Fetches one file at a time with a plain GET and stores whatever body the
+// reply brought at a local path, then signals done() whatever the outcome:
+// its user judges the stored content itself. GUI thread only.
+class DownloadTask : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DownloadTask(QObject *parent = nullptr);
+
+    // transferTimeout: milliseconds without data after which the request is
+    // abandoned; 0 waits for ever.
+    void download(QUrl url, QString fileName, int transferTimeout = 0);
+
+    // Whether the body of the last finished reply now stands at its file
+    // name. When it does not, whatever is at that path is not ours.
+    bool stored() const { return bodyStored; }
+
+signals:
+    void done();
+
+private slots:
+    void provideAuthenication(QNetworkReply *, QAuthenticator *);
+    void httpReply(QNetworkReply *reply);
+
+private:
+    QNetworkAccessManager manager;
+    QString fileName;
+    bool bodyStored = false;
+};
+
+#endif // DOWNLOADTASK_H

@@ -1,0 +1,649 @@
+#include "firmwareserver.h"
+#include "updatefw.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMessageBox>
+#include <QMetaMethod>
+#include <QNetworkProxy>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+// Digests from RFC 1321's test suite.
+const QByteArray image = "message digest";
+const QByteArray imageMd5 = "f96b697d7cb7938d525a2f31aaf161d0";
+const QByteArray aMd5 = "0cc175b9c0f1b6a831c399e269772661";
+const QByteArray abcMd5 = "900150983cd24fb0d6963f7d28e17f72";
+
+const QString noticeTitle = QStringLiteral("FWアップデートツール");
+const QString noticeText
+    = QStringLiteral("インターネットに接続されているかどうかご確認ください。 ");
+const QString labelPrefix = QStringLiteral("最新のFWバージョン : ");
+const QString remoteDir = QStringLiteral("/data/hello/TPX-KLN04/");
+
+const int readyExit = 42;
+const int limitExit = 99;
+
+QStringList *capturedDebug = nullptr;
+QtMessageHandler previousHandler = nullptr;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (capturedDebug && type == QtDebugMsg && qstrcmp(context.category, "default") == 0)
+        capturedDebug->append(message);
+    else
+        previousHandler(type, context, message);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+QString versionLocalPath()
+{
+    return QDir::tempPath() + "/fw_version.txt";
+}
+
+QString imageLocalPath()
+{
+    return QDir::tempPath() + "/hello_Update.ghx";
+}
+
+// The moment quit() takes effect is the Quit event it sends the application.
+class QuitRecorder : public QObject
+{
+public:
+    explicit QuitRecorder(QStringList *events) : events(events) { }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == qApp && event->type() == QEvent::Quit)
+            events->append("quit");
+        return false;
+    }
+
+private:
+    QStringList *events;
+};
+
+struct Notice
+{
+    QString title;
+    QString text;
+    QMessageBox::StandardButtons buttons;
+    bool hasParent = false;
+    bool modal = false;
+    qint64 shownAfterMs = 0;
+};
+
+struct CheckRun
+{
+    int exitCode = -1;
+    // "setFwName", "labelFW", "canUpgrade(false)", "notice" (shown), "closed"
+    // (closed by the test) and "quit", in the order they happened.
+    QStringList events;
+    QStringList debug;
+    QList<Notice> notices;
+    QString fwName;
+    bool imageExistedAtSetFwName = false;
+    QString label;
+    QString digestAtLabel;
+};
+
+struct RunOptions
+{
+    bool untilQuit = true;
+    int holdNoticeMs = 0;
+    bool holdUntilLabel = false;
+    int limitMs = 20000;
+};
+
+// Runs one check inside the application's event loop, as the tool does,
+// closing each notice like a user would. Ends at the quit request, at labelFW
+// when no quit is expected, or at the time limit.
+CheckRun runCheck(UpdateFW &fw, const RunOptions &options)
+{
+    CheckRun run;
+    QObject context;
+    QElapsedTimer clock;
+    clock.start();
+
+    QObject::connect(&fw, &UpdateFW::setFwName, &context, [&](const QString &path) {
+        run.events << "setFwName";
+        run.fwName = path;
+        run.imageExistedAtSetFwName = QFile::exists(path);
+    });
+    QObject::connect(&fw, &UpdateFW::labelFW, &context, [&](const QString &text) {
+        run.events << "labelFW";
+        run.label = text;
+        run.digestAtLabel = fw.verifiedDigest();
+        if (!options.untilQuit)
+            QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(readyExit); });
+    });
+    QObject::connect(&fw, &UpdateFW::canUpgrade, &context, [&](bool can) {
+        run.events << (can ? "canUpgrade(true)" : "canUpgrade(false)");
+    });
+
+    QPointer<QMessageBox> shown;
+    QElapsedTimer shownFor;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, &context, [&] {
+        QMessageBox *box = nullptr;
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            if (auto *candidate = qobject_cast<QMessageBox *>(widget);
+                candidate && candidate->isVisible())
+                box = candidate;
+        }
+        if (!box)
+            return;
+        if (box != shown) {
+            shown = box;
+            shownFor.start();
+            run.events << "notice";
+            run.notices << Notice {box->windowTitle(),     box->text(),
+                                   box->standardButtons(), box->parentWidget() != nullptr,
+                                   box->isModal(),         clock.elapsed()};
+        }
+        if (run.notices.size() == 1
+            && (shownFor.elapsed() < options.holdNoticeMs
+                || (options.holdUntilLabel && run.label.isEmpty())))
+            return;
+        run.events << "closed";
+        shown = nullptr;
+        box->button(QMessageBox::Ok)->click();
+    });
+    closer.start(10);
+
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &context, [] { QCoreApplication::exit(limitExit); });
+    limit.start(options.limitMs);
+
+    QuitRecorder quitRecorder(&run.events);
+    qApp->installEventFilter(&quitRecorder);
+    capturedDebug = &run.debug;
+    previousHandler = qInstallMessageHandler(captureDebug);
+
+    fw.checkServerFW();
+    run.exitCode = QCoreApplication::exec();
+
+    qInstallMessageHandler(previousHandler);
+    capturedDebug = nullptr;
+    qApp->removeEventFilter(&quitRecorder);
+    return run;
+}
+
+} // namespace
+
+class tst_UpdateFW : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Outcome { Ready, FileError, Mismatch };
+    Q_ENUM(Outcome)
+
+private slots:
+    void initTestCase();
+    void init();
+    void metaObjectOrder();
+    void versionFile_data();
+    void versionFile();
+    void serverFault_data();
+    void serverFault();
+    void lateVersionFile_data();
+    void lateVersionFile();
+    void publishedRelease_data();
+    void publishedRelease();
+    void publisherRefusesBadInput_data();
+    void publisherRefusesBadInput();
+
+private:
+    void plantStaleDownloads();
+    void verifyRun(const CheckRun &run, Outcome outcome, const QString &baseUrl,
+                   const QString &imageName, const QByteArray &announced);
+    bool publish(const QStringList &arguments, QByteArray *errors = nullptr);
+
+    QTemporaryDir privateTemp;
+    QTemporaryDir served;
+};
+
+void tst_UpdateFW::initTestCase()
+{
+    // The download paths are fixed below the temporary directory; a private
+    // one keeps concurrent test runs from meeting there.
+    QVERIFY(privateTemp.isValid());
+    qputenv("TMPDIR", QFile::encodeName(privateTemp.path()));
+    QCOMPARE(QDir::tempPath(), QDir(privateTemp.path()).canonicalPath());
+    QVERIFY(served.isValid());
+    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    UpdateFW::overrideImageTransferTimeout(700);
+
+    for (const char *name : {"K-DMX-47-12.ghx", "K-DMX-47--3.ghx", "K-DMX-47-2147483647.ghx",
+                             "K-DMX-47--2147483648.ghx"})
+        QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/") + name, image));
+}
+
+void tst_UpdateFW::init()
+{
+    QVERIFY(
+        writeFile(served.filePath("data/hello/TPX-KLN04/version.txt"), "12 " + imageMd5 + "\n"));
+    plantStaleDownloads();
+}
+
+// A previous run's files, both valid: the check must never take them for
+// this run's downloads.
+void tst_UpdateFW::plantStaleDownloads()
+{
+    QVERIFY(writeFile(versionLocalPath(), "12 " + imageMd5 + "\n"));
+    QVERIFY(writeFile(imageLocalPath(), image));
+}
+
+void tst_UpdateFW::verifyRun(const CheckRun &run, Outcome outcome, const QString &baseUrl,
+                             const QString &imageName, const QByteArray &announced)
+{
+    QVERIFY2(run.exitCode != limitExit, qPrintable(run.events.join(", ")));
+
+    QStringList expectedEvents;
+    switch (outcome) {
+    case Ready:
+        expectedEvents = {"setFwName", "labelFW"};
+        QCOMPARE(run.exitCode, readyExit);
+        break;
+    case FileError:
+        expectedEvents = {"notice", "closed", "quit"};
+        QCOMPARE(run.exitCode, 0);
+        break;
+    case Mismatch:
+        expectedEvents = {"setFwName", "canUpgrade(false)", "notice", "closed", "quit"};
+        QCOMPARE(run.exitCode, 0);
+        break;
+    }
+    QCOMPARE(run.events, expectedEvents);
+
+    for (const Notice &notice : run.notices) {
+        QCOMPARE(notice.title, noticeTitle);
+        QCOMPARE(notice.text, noticeText);
+        QCOMPARE(notice.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(!notice.hasParent);
+        QVERIFY(notice.modal);
+    }
+
+    QStringList expectedDebug
+        = {quoted(versionLocalPath()), quoted(baseUrl + "/hello/TPX-KLN04/version.txt"), "onDone"};
+    if (outcome == FileError) {
+        expectedDebug << "file error";
+        QCOMPARE(run.debug, expectedDebug);
+    } else {
+        expectedDebug << quoted(imageLocalPath())
+                      << quoted(baseUrl + "/hello/TPX-KLN04/" + imageName) << "onDone";
+        QCOMPARE(run.debug.mid(0, 6), expectedDebug);
+        QCOMPARE(run.debug.size(), 8);
+        QCOMPARE(run.debug.at(7), quoted(QString::fromLatin1(announced)));
+        if (outcome == Ready) {
+            QCOMPARE(run.debug.at(6), quoted(QString::fromLatin1(announced)));
+        } else {
+            QVERIFY(QRegularExpression("^\"[0-9a-f]{32}\"$").match(run.debug.at(6)).hasMatch());
+            QVERIFY(run.debug.at(6) != run.debug.at(7));
+        }
+        QCOMPARE(run.fwName, imageLocalPath());
+        QVERIFY2(!run.imageExistedAtSetFwName, "setFwName came after the image was stored");
+    }
+
+    if (outcome == Ready) {
+        QCOMPARE(run.label, labelPrefix + imageName.chopped(4));
+        QCOMPARE(run.digestAtLabel, QString::fromLatin1(announced));
+    }
+}
+
+void tst_UpdateFW::metaObjectOrder()
+{
+    const QMetaObject &meta = UpdateFW::staticMetaObject;
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods << QString::fromLatin1(meta.method(i).methodSignature());
+    QCOMPARE(methods,
+             QStringList({"labelFW(QString)", "canUpgrade(bool)", "setFwName(QString)",
+                          "onHttpTimeOut()", "onDone()"}));
+}
+
+void tst_UpdateFW::versionFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("imageName");
+    QTest::addColumn<QByteArray>("announced");
+
+    const QByteArray md5 = imageMd5;
+    const QString name12 = "K-DMX-47-12.ghx";
+    auto ready
+        = [&](const char *row, const QByteArray &content, const QString &name = "K-DMX-47-12.ghx") {
+              QTest::newRow(row) << content << Ready << name << md5;
+          };
+    auto fileError = [](const char *row, const QByteArray &content) {
+        QTest::newRow(row) << content << FileError << QString() << QByteArray();
+    };
+
+    ready("one line", "12 " + md5);
+    ready("one line, CR LF", "12 " + md5 + "\r\n");
+    ready("one line, LF", "12 " + md5 + "\n");
+    QTest::newRow("uppercase digest") << "12 " + md5.toUpper() + "\r\n"
+                                      << Mismatch << name12 << md5.toUpper();
+    QTest::newRow("digest of another image") << "12 " + aMd5 + "\r\n" << Mismatch << name12 << aMd5;
+    ready("two lines, letter-led digest", "12\r\n" + md5 + "\r\n");
+    // The line break vanishes, so the digest's leading digits join the number.
+    QTest::newRow("two lines, digit-led digest") << "12\r\n" + aMd5 + "\r\n"
+                                                 << Mismatch << "K-DMX-47-120.ghx" << aMd5.mid(1);
+    fileError("two lines, digit-led digest beyond int", "12\r\n" + abcMd5 + "\r\n");
+    ready("no blank before a letter-led digest", "12" + md5);
+    ready("leading blanks", " \t 12 " + md5 + "\r\n");
+    ready("several blanks between", "12 \t\v " + md5 + "\r\n");
+    ready("plus sign", "+12 " + md5 + "\r\n");
+    ready("minus sign", "-3 " + md5 + "\r\n", "K-DMX-47--3.ghx");
+    ready("leading zeros", "012 " + md5 + "\r\n");
+    ready("many leading zeros", "0000000000000000000012 " + md5 + "\r\n");
+    ready("trailing text", "12 " + md5 + " released 2014-11-10\r\nnotes\r\n");
+    ready("largest int", "2147483647 " + md5 + "\r\n", "K-DMX-47-2147483647.ghx");
+    ready("smallest int", "-2147483648 " + md5 + "\r\n", "K-DMX-47--2147483648.ghx");
+    fileError("number beyond int", "2147483648 " + md5 + "\r\n");
+    fileError("number far beyond int", "99999999999999999999 " + md5 + "\r\n");
+    fileError("number below int", "-2147483649 " + md5 + "\r\n");
+    fileError("digest of 33 characters", "12 " + md5 + "0\r\n");
+    fileError("digest of 64 characters", "12 " + md5 + md5 + "\r\n");
+    fileError("empty file", "");
+    fileError("line break only", "\r\n");
+    fileError("blanks only", " \t ");
+    fileError("number only", "12\r\n");
+    fileError("sign without digits", "+ " + md5 + "\r\n");
+    fileError("byte order mark",
+              "\xEF\xBB\xBF"
+              "12 "
+                  + md5 + "\r\n");
+    fileError("HTML page", "<html><body>12 " + md5 + "</body></html>\r\n");
+    fileError("NUL before the digest", QByteArray("12 \0", 4) + md5 + "\r\n");
+}
+
+void tst_UpdateFW::versionFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(Outcome, outcome);
+    QFETCH(QString, imageName);
+    QFETCH(QByteArray, announced);
+
+    QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/version.txt"), content));
+    FirmwareServer server;
+    QVERIFY(server.start(served.path()));
+    UpdateFW::overrideBaseUrl(server.baseUrl());
+
+    UpdateFW fw;
+    const CheckRun run = runCheck(fw, {outcome != Ready});
+    verifyRun(run, outcome, server.baseUrl(), imageName, announced);
+    if (QTest::currentTestFailed())
+        return;
+
+    QStringList expectedPaths = {remoteDir + "version.txt"};
+    if (outcome != FileError)
+        expectedPaths << remoteDir + imageName;
+    QCOMPARE(server.requestedPaths(), expectedPaths);
+    QCOMPARE(readFile(versionLocalPath()), content);
+    if (outcome == Ready) {
+        QCOMPARE(readFile(imageLocalPath()), image);
+        QCOMPARE(fw.verifiedDigest(), QString::fromLatin1(imageMd5));
+    } else {
+        QVERIFY(fw.verifiedDigest().isEmpty());
+    }
+}
+
+void tst_UpdateFW::serverFault_data()
+{
+    QTest::addColumn<QStringList>("switches");
+    QTest::addColumn<bool>("serverUp");
+    QTest::addColumn<Outcome>("outcome");
+    // What stands at the local path afterwards; a null array is not checked.
+    QTest::addColumn<QByteArray>("storedVersion");
+    QTest::addColumn<QByteArray>("storedImage");
+
+    const QByteArray unchecked;
+    const QByteArray nothing("");
+    QTest::newRow("version file, 404 page")
+        << QStringList({"--status-version", "404"}) << true << FileError << unchecked << image;
+    QTest::newRow("version file, 500 page")
+        << QStringList({"--status-version", "500"}) << true << FileError << unchecked << image;
+    QTest::newRow("version file redirected")
+        << QStringList({"--redirect-version"}) << true << FileError << nothing << image;
+    QTest::newRow("connection refused")
+        << QStringList() << false << FileError << unchecked << image;
+    QTest::newRow("image, 404 page")
+        << QStringList({"--status-image", "404"}) << true << Mismatch << unchecked << unchecked;
+    QTest::newRow("image, 500 page")
+        << QStringList({"--status-image", "500"}) << true << Mismatch << unchecked << unchecked;
+    QTest::newRow("image truncated") << QStringList({"--truncate-image", "7"}) << true << Mismatch
+                                     << unchecked << QByteArray("message");
+    QTest::newRow("image truncated to nothing")
+        << QStringList({"--truncate-image", "0"}) << true << Mismatch << unchecked << nothing;
+    QTest::newRow("image stalls") << QStringList({"--stall-image"}) << true << Mismatch << unchecked
+                                  << nothing;
+}
+
+void tst_UpdateFW::serverFault()
+{
+    QFETCH(QStringList, switches);
+    QFETCH(bool, serverUp);
+    QFETCH(Outcome, outcome);
+    QFETCH(QByteArray, storedVersion);
+    QFETCH(QByteArray, storedImage);
+
+    FirmwareServer server;
+    QVERIFY(server.start(served.path(), switches));
+    const QString baseUrl = server.baseUrl();
+    if (!serverUp)
+        server.stop();
+    UpdateFW::overrideBaseUrl(baseUrl);
+
+    UpdateFW fw;
+    const CheckRun run = runCheck(fw, {});
+    verifyRun(run, outcome, baseUrl, "K-DMX-47-12.ghx", imageMd5);
+    if (QTest::currentTestFailed())
+        return;
+
+    QStringList expectedPaths;
+    if (serverUp)
+        expectedPaths << remoteDir + "version.txt";
+    if (outcome == Mismatch)
+        expectedPaths << remoteDir + "K-DMX-47-12.ghx";
+    QCOMPARE(server.requestedPaths(), expectedPaths);
+    if (!storedVersion.isNull())
+        QCOMPARE(readFile(versionLocalPath()), storedVersion);
+    if (!storedImage.isNull())
+        QCOMPARE(readFile(imageLocalPath()), storedImage);
+    QVERIFY(fw.verifiedDigest().isEmpty());
+}
+
+void tst_UpdateFW::lateVersionFile_data()
+{
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("holdNoticeMs");
+    QTest::addColumn<bool>("holdUntilLabel");
+    QTest::addColumn<QStringList>("expectedEvents");
+
+    // The reply is handled inside the open notice; the quit still follows it.
+    QTest::newRow("arrives while the notice is open")
+        << 5600 << 0 << true << QStringList({"notice", "setFwName", "labelFW", "closed", "quit"});
+    // Held open past a second 5000 ms, so a timer left running would show.
+    QTest::newRow("never arrives")
+        << 60000 << 5500 << false << QStringList({"notice", "closed", "quit"});
+}
+
+void tst_UpdateFW::lateVersionFile()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, holdNoticeMs);
+    QFETCH(bool, holdUntilLabel);
+    QFETCH(QStringList, expectedEvents);
+
+    FirmwareServer server;
+    QVERIFY(server.start(served.path(), {"--delay-version", QString::number(delayMs)}));
+    UpdateFW::overrideBaseUrl(server.baseUrl());
+
+    UpdateFW fw;
+    RunOptions options;
+    options.holdNoticeMs = holdNoticeMs;
+    options.holdUntilLabel = holdUntilLabel;
+    const CheckRun run = runCheck(fw, options);
+
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.events, expectedEvents);
+    QCOMPARE(run.notices.size(), 1);
+    QCOMPARE(run.notices.first().text, noticeText);
+    // A coarse 5000 ms timer may fire up to 5 % early.
+    QVERIFY2(run.notices.first().shownAfterMs >= 4750,
+             qPrintable(QString::number(run.notices.first().shownAfterMs)));
+    QCOMPARE(run.debug.count("Http Time out"), 1);
+    QCOMPARE(run.debug.at(2), QString("Http Time out"));
+    if (holdUntilLabel) {
+        QCOMPARE(run.label, labelPrefix + "K-DMX-47-12");
+        QCOMPARE(run.fwName, imageLocalPath());
+        QCOMPARE(server.requestedPaths(),
+                 QStringList({remoteDir + "version.txt", remoteDir + "K-DMX-47-12.ghx"}));
+    } else {
+        QCOMPARE(server.requestedPaths(), QStringList({remoteDir + "version.txt"}));
+        QVERIFY(fw.verifiedDigest().isEmpty());
+    }
+}
+
+bool tst_UpdateFW::publish(const QStringList &arguments, QByteArray *errors)
+{
+    QProcess publisher;
+    publisher.start("python3", QStringList {TOOLS_DIR "/publish-firmware.py"} + arguments);
+    if (!publisher.waitForFinished(20000))
+        return false;
+    if (errors)
+        *errors = publisher.readAllStandardError();
+    return publisher.exitStatus() == QProcess::NormalExit && publisher.exitCode() == 0;
+}
+
+void tst_UpdateFW::publishedRelease_data()
+{
+    QTest::addColumn<bool>("plainStaticServer");
+
+    QTest::newRow("test firmware server") << false;
+    QTest::newRow("python3 -m http.server") << true;
+}
+
+void tst_UpdateFW::publishedRelease()
+{
+    QFETCH(bool, plainStaticServer);
+
+    // A full-size image (3376 blocks of 64 bytes); its digest by Python's hashlib.
+    QByteArray release;
+    for (int i = 0; i < 3376 * 64; ++i)
+        release.append(char(i * 7 + i / 256));
+    const QByteArray releaseMd5 = "d58548acfe5ff86eebcc67c47e057c20";
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString imageFile = work.filePath("release.bin");
+    const QString outDir = work.filePath("www");
+    QVERIFY(writeFile(imageFile, release));
+    QVERIFY(publish({imageFile, "12", outDir}));
+    QCOMPARE(readFile(outDir + "/data/hello/TPX-KLN04/version.txt"), "12 " + releaseMd5 + "\n");
+    QCOMPARE(readFile(outDir + "/data/hello/TPX-KLN04/K-DMX-47-12.ghx"), release);
+
+    FirmwareServer firmwareServer;
+    QProcess staticServer;
+    QString baseUrl;
+    if (plainStaticServer) {
+        staticServer.start(
+            "python3",
+            {"-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory", outDir, "0"});
+        QVERIFY(staticServer.waitForStarted(10000));
+        const QRegularExpression announcement("port (\\d+)");
+        QByteArray output;
+        QRegularExpressionMatch match;
+        while (!(match = announcement.match(QString::fromLatin1(output))).hasMatch()) {
+            QVERIFY(staticServer.waitForReadyRead(10000));
+            output += staticServer.readAllStandardOutput();
+        }
+        baseUrl = "http://127.0.0.1:" + match.captured(1) + "/data";
+    } else {
+        QVERIFY(firmwareServer.start(outDir));
+        baseUrl = firmwareServer.baseUrl();
+    }
+    UpdateFW::overrideBaseUrl(baseUrl);
+
+    UpdateFW fw;
+    RunOptions options;
+    options.untilQuit = false;
+    const CheckRun run = runCheck(fw, options);
+    if (plainStaticServer) {
+        staticServer.terminate();
+        staticServer.waitForFinished(5000);
+    }
+
+    verifyRun(run, Ready, baseUrl, "K-DMX-47-12.ghx", releaseMd5);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(readFile(imageLocalPath()), release);
+    QCOMPARE(fw.verifiedDigest(), QString::fromLatin1(releaseMd5));
+}
+
+void tst_UpdateFW::publisherRefusesBadInput_data()
+{
+    QTest::addColumn<QString>("imageName");
+    QTest::addColumn<QByteArray>("imageContent");
+    QTest::addColumn<QString>("version");
+
+    QTest::newRow("missing image") << "missing.bin" << QByteArray() << "12";
+    QTest::newRow("empty image") << "empty.bin" << QByteArray("") << "12";
+    QTest::newRow("negative version") << "image.bin" << image << "-1";
+    QTest::newRow("signed version") << "image.bin" << image << "+12";
+    QTest::newRow("version beyond int") << "image.bin" << image << "2147483648";
+    QTest::newRow("version not a number") << "image.bin" << image << "twelve";
+    QTest::newRow("version with blanks") << "image.bin" << image << " 12";
+}
+
+void tst_UpdateFW::publisherRefusesBadInput()
+{
+    QFETCH(QString, imageName);
+    QFETCH(QByteArray, imageContent);
+    QFETCH(QString, version);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    if (!imageContent.isNull())
+        QVERIFY(writeFile(work.filePath(imageName), imageContent));
+    const QString outDir = work.filePath("www");
+
+    QByteArray errors;
+    QVERIFY(!publish({work.filePath(imageName), version, outDir}, &errors));
+    QVERIFY2(errors.contains("error:"), errors.constData());
+    QVERIFY(!QFileInfo::exists(outDir));
+}
+
+QTEST_MAIN(tst_UpdateFW)
+#include "tst_updatefw.moc"
