@@ -11,6 +11,9 @@ constexpr int ReplyWindowMs = 3000;
 
 Device::Device(QObject *parent) : QThread(parent)
 {
+    // A coarse timer may fire up to 5 % early, which would cut the device's
+    // 3000 ms to answer short.
+    responseTimer.setTimerType(Qt::PreciseTimer);
     connect(&responseTimer, &QTimer::timeout, this, &Device::onTimeOut);
     // Connected before any owner can connect: queued deliveries of one chunk
     // run in connection order, so the reply window is stopped before the

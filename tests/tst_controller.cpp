@@ -1,0 +1,324 @@
+#include "controller.h"
+#include "firmwarerelease.h"
+#include "serialport.h"
+#include "simulatorprocess.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QtTest>
+
+namespace {
+
+constexpr int BlockCount = 3376;
+const QString ImagePath = QDir::tempPath() + QStringLiteral("/hello_Update.ghx");
+
+// Whether nobody holds the port: the link takes it for itself while open.
+bool portIsFree(const QString &path)
+{
+    SerialPort probe;
+    probe.setPortName(path);
+    const bool free = probe.open();
+    probe.close();
+    return free;
+}
+
+// The signals a dialog would see, in the order they came.
+class Observer : public QObject
+{
+public:
+    explicit Observer(Controller *controller)
+    {
+        connect(controller, &Controller::progressUpdated, this,
+                [this](int value) { progress.append(value); });
+        connect(controller, &Controller::msgUpdated, this,
+                [this](const QString &text) { events.append("msg:" + text); });
+        connect(controller, &Controller::btUpgrade, this,
+                [this](bool can) { events.append(can ? "button:on" : "button:off"); });
+        connect(controller, &Controller::upgradeFinished, this,
+                [this] { events.append("finished"); });
+        connect(controller, &Controller::pcModeSwitched, this, [this] { events.append("pcmode"); });
+        connect(controller, &Controller::timeOut, this, [this] { events.append("timeout"); });
+    }
+
+    int count(const QString &event) const { return int(events.count(event)); }
+
+    QList<int> progress;
+    QStringList events;
+};
+
+} // namespace
+
+class tst_Controller : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void completeTransfer_data();
+    void completeTransfer();
+    void stallEndsTheTransfer_data();
+    void stallEndsTheTransfer();
+    void unverifiedImageIsNeverSent_data();
+    void unverifiedImageIsNeverSent();
+    void pcModeExchange_data();
+    void pcModeExchange();
+    void versionExchange_data();
+    void versionExchange();
+
+private:
+    // A controller whose firmware check has verified the published image.
+    bool verify(Controller &controller, const QByteArray &image);
+
+    SimulatorProcess simulator;
+    QScopedPointer<FirmwareRelease> release;
+};
+
+void tst_Controller::initTestCase()
+{
+    QVERIFY(simulator.start({"--version-text", "2.5.1"}));
+}
+
+void tst_Controller::init()
+{
+    QVERIFY(simulator.command("reset"));
+    release.reset(new FirmwareRelease);
+}
+
+bool tst_Controller::verify(Controller &controller, const QByteArray &image)
+{
+    if (!release->publish(image))
+        return false;
+    UpdateFW::overrideBaseUrl(release->baseUrl());
+    QSignalSpy label(&controller, &Controller::labelFWUpdated);
+    controller.updateFW.checkServerFW();
+    return label.wait(15000) && !controller.updateFW.verifiedDigest().isEmpty();
+}
+
+void tst_Controller::completeTransfer_data()
+{
+    QTest::addColumn<int>("imageSize");
+
+    QTest::newRow("exactly the device's size") << BlockCount * 64;
+    QTest::newRow("100 bytes") << 100;
+    QTest::newRow("longer than the device takes") << BlockCount * 64 + 1000;
+}
+
+void tst_Controller::completeTransfer()
+{
+    QFETCH(int, imageSize);
+    const QByteArray image = FirmwareRelease::randomImage(imageSize);
+
+    Controller controller;
+    Observer observer(&controller);
+    QVERIFY(verify(controller, image));
+    controller.setPortName(simulator.portPath());
+    controller.startUpgrade();
+    QVERIFY(controller.isUpgrading());
+
+    QTRY_COMPARE_WITH_TIMEOUT(observer.count("finished"), 1, 120000);
+    QVERIFY(!controller.isUpgrading());
+    QCOMPARE(observer.count("timeout"), 0);
+
+    QList<int> expected;
+    for (int sent = 0; sent <= BlockCount; ++sent)
+        expected.append(100 * sent / BlockCount);
+    QCOMPARE(observer.progress.size(), BlockCount + 1);
+    QCOMPARE(observer.progress, expected);
+
+    const QJsonObject report = simulator.report();
+    QCOMPARE(report.value("startCommands").toInt(), 1);
+    QCOMPARE(report.value("dataBlocks").toInt(), BlockCount);
+    QCOMPARE(report.value("endCommands").toInt(), 1);
+    QCOMPARE(report.value("badChecksums").toInt(), 0);
+    QCOMPARE(report.value("violations").toArray().size(), 0);
+    QCOMPARE(report.value("imageMd5").toString(),
+             FirmwareRelease::md5(FirmwareRelease::deviceImage(image)));
+
+    QVERIFY(portIsFree(simulator.portPath()));
+    QVERIFY(!isOpenInThisProcess(ImagePath));
+}
+
+void tst_Controller::stallEndsTheTransfer_data()
+{
+    QTest::addColumn<QString>("fault");
+
+    QTest::newRow("silence mid-transfer") << "silence@100";
+    QTest::newRow("corrupt block ack") << "corrupt@100";
+    QTest::newRow("split block ack") << "split@100";
+    QTest::newRow("stray byte after ack") << "stray@100";
+    QTest::newRow("ack after the window") << "late@100:3500";
+    QTest::newRow("unplugged") << "hangup@100";
+    QTest::newRow("corrupt start ack") << "corrupt@start";
+    QTest::newRow("split end ack") << "split@end";
+    QTest::newRow("silent end") << "silence@end";
+}
+
+void tst_Controller::stallEndsTheTransfer()
+{
+    QFETCH(QString, fault);
+    const QByteArray image = FirmwareRelease::randomImage(50000);
+
+    Controller controller;
+    Observer observer(&controller);
+    QVERIFY(verify(controller, image));
+    QVERIFY(simulator.addFault(fault));
+    controller.setPortName(simulator.portPath());
+    controller.startUpgrade();
+
+    QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 60000);
+    QVERIFY(!controller.isUpgrading());
+    QCOMPARE(observer.count("finished"), 0);
+    QVERIFY(!isOpenInThisProcess(ImagePath));
+    QTest::qWait(3500);
+    QCOMPARE(observer.count("timeout"), 1);
+
+    // The next attempt starts from block 0 with the file read from its start.
+    QVERIFY(simulator.command("clear"));
+    QString port = simulator.replug();
+    QVERIFY(!port.isEmpty());
+    QVERIFY(portIsFree(port));
+    QVERIFY(simulator.addFault("silence@40"));
+    controller.setPortName(port);
+    controller.startUpgrade();
+    QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 2, 10000);
+
+    const QJsonObject report = simulator.report();
+    QCOMPARE(report.value("dataBlocks").toInt(), 41);
+    QCOMPARE(report.value("violations").toArray().size(), 0);
+    QTemporaryDir scratch;
+    const QString saved = scratch.filePath("device.bin");
+    QVERIFY(simulator.saveImage(saved));
+    QFile received(saved);
+    QVERIFY(received.open(QIODevice::ReadOnly));
+    QCOMPARE(received.read(41 * 64), image.left(41 * 64));
+}
+
+void tst_Controller::unverifiedImageIsNeverSent_data()
+{
+    QTest::addColumn<QString>("situation");
+
+    QTest::newRow("no image checked") << "unchecked";
+    QTest::newRow("image removed after its check") << "removed";
+    QTest::newRow("image changed after its check") << "changed";
+    QTest::newRow("image replaced after its check") << "replaced";
+}
+
+void tst_Controller::unverifiedImageIsNeverSent()
+{
+    QFETCH(QString, situation);
+    const QByteArray image = FirmwareRelease::randomImage(4096);
+
+    Controller controller;
+    Observer observer(&controller);
+    if (situation == "unchecked") {
+        QFile planted(ImagePath);
+        QVERIFY(planted.open(QIODevice::WriteOnly));
+        planted.write(image);
+        planted.close();
+        emit controller.updateFW.setFwName(ImagePath);
+    } else {
+        QVERIFY(verify(controller, image));
+    }
+    if (situation == "removed")
+        QVERIFY(QFile::remove(ImagePath));
+    if (situation == "changed") {
+        QFile file(ImagePath);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.seek(100);
+        file.write("X");
+    }
+    if (situation == "replaced") {
+        QVERIFY(QFile::remove(ImagePath));
+        QFile file(ImagePath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(FirmwareRelease::randomImage(4097));
+    }
+
+    controller.setPortName(simulator.portPath());
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    controller.startUpgrade();
+
+    QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 2500);
+    QVERIFY2(sinceStart.elapsed() < 2500, "ended at the start acknowledgement, not by the window");
+    QVERIFY(!controller.isUpgrading());
+    QVERIFY(observer.progress.isEmpty());
+    const QJsonObject report = simulator.report();
+    QCOMPARE(report.value("startCommands").toInt(), 1);
+    QCOMPARE(report.value("totalDataBlocks").toInt(), 0);
+    QVERIFY(portIsFree(simulator.portPath()));
+    QVERIFY(!isOpenInThisProcess(ImagePath));
+}
+
+void tst_Controller::pcModeExchange_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("switchedAfterTwoReplies");
+
+    // The awaited reply ends the exchange, so a second chunk is not looked at;
+    // another reply that passes the checksum leaves the exchange open.
+    QTest::newRow("B0 00 00 00") << QByteArray::fromHex("b0000000") << 1;
+    QTest::newRow("B1 00 00 00") << QByteArray::fromHex("b1000000") << 2;
+    QTest::newRow("failing the checksum") << QByteArray::fromHex("b0000001") << 0;
+}
+
+void tst_Controller::pcModeExchange()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, switchedAfterTwoReplies);
+
+    // The device's own answer could be read in the moment before the link
+    // closes; keep it out so that only the chunks below reach the controller.
+    QVERIFY(simulator.addFault("silence@pcmode"));
+    Controller controller;
+    Observer observer(&controller);
+    controller.setPortName(simulator.portPath());
+    controller.switchPcMode();
+    QTRY_COMPARE(simulator.report().value("pcModeRequests").toInt(), 1);
+    QVERIFY(portIsFree(simulator.portPath()));
+
+    // The link is closed at once after the request, so the device's answer is
+    // handed to the controller as the link would hand it over.
+    for (int i = 0; i < 2; ++i)
+        QMetaObject::invokeMethod(&controller, "handleResponse", Q_ARG(QByteArray, reply));
+    QCOMPARE(observer.count("pcmode"), switchedAfterTwoReplies);
+
+    // The request's reply window still runs out as for any unanswered write.
+    QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 4500);
+}
+
+void tst_Controller::versionExchange_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("strayChunk");
+
+    QTest::newRow("plain reply") << QString() << QByteArray();
+    QTest::newRow("reply failing the checksum") << "corrupt@version" << QByteArray();
+    QTest::newRow("short chunk first")
+        << "late@version:300" << QByteArray::fromHex("bb10") + QByteArray(15, 'x') + '\0';
+}
+
+void tst_Controller::versionExchange()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, strayChunk);
+
+    if (!fault.isEmpty())
+        QVERIFY(simulator.addFault(fault));
+    Controller controller;
+    Observer observer(&controller);
+    controller.setPortName(simulator.portPath());
+    controller.checkVersion();
+    QCOMPARE(observer.events, (QStringList {"msg:", "button:off"}));
+    if (!strayChunk.isEmpty())
+        QVERIFY(simulator.send(strayChunk));
+
+    QTRY_COMPARE(observer.events.size(), 3);
+    QCOMPARE(observer.events.last(), QStringLiteral("msg:現在のFWバージョン : 2.5.1"));
+    QCOMPARE(simulator.report().value("versionRequests").toInt(), 1);
+    QVERIFY(portIsFree(simulator.portPath()));
+}
+
+QTEST_MAIN(tst_Controller)
+#include "tst_controller.moc"
