@@ -89,6 +89,9 @@ bool parseVersionText(const QByteArray &text, int *number, QByteArray *token)
 UpdateFW::UpdateFW(QObject *parent) : QObject(parent)
 {
     connect(&task, &DownloadTask::done, this, &UpdateFW::onDone);
+    // A coarse timer may fire up to 5 % early and give the server less than
+    // its 5000 ms.
+    httpTimer.setTimerType(Qt::PreciseTimer);
     connect(&httpTimer, &QTimer::timeout, this, &UpdateFW::onHttpTimeOut);
 }
 

@@ -1,5 +1,6 @@
 #include "downloadtask.h"
 #include "firmwareserver.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,23 +12,6 @@
 #include <QTest>
 
 #include <unistd.h>
-
-namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-} // namespace
 
 class tst_DownloadTask : public QObject
 {

@@ -1,4 +1,5 @@
 #include "firmwareserver.h"
+#include "testfiles.h"
 #include "updatefw.h"
 
 #include <QAbstractButton>
@@ -43,19 +44,6 @@ void captureDebug(QtMsgType type, const QMessageLogContext &context, const QStri
         capturedDebug->append(message);
     else
         previousHandler(type, context, message);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 QString quoted(const QString &text)

@@ -1,5 +1,7 @@
 #include "firmwarerelease.h"
 
+#include "testfiles.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -19,10 +21,8 @@ bool FirmwareRelease::publish(const QByteArray &image, int version,
     if (!root.isValid())
         return false;
     const QString imagePath = root.filePath(QStringLiteral("release.ghx"));
-    QFile file(imagePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+    if (!writeFile(imagePath, image))
         return false;
-    file.close();
 
     const QString site = root.filePath(QStringLiteral("site"));
     QProcess publisher;
