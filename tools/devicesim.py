@@ -60,7 +60,7 @@ HANGUP_GRACE = 0.100
 STALE_REQUEST = 1.0
 
 USAGE_EPILOG = """\
-fault SPEC:
+fault KIND@TARGET:
   KIND@TARGET, or late@TARGET:MS
   TARGET  a block number (0-based, counted from the last start command),
           start, end, version, pcmode, or * for every request
@@ -82,7 +82,7 @@ answers each stdin command:
                 silencedRequests, faults, portPath
   save PATH     write the 216064-byte image buffer to PATH; OK
   send HEX      write these bytes to the tool in one write; OK
-  fault SPEC    add a fault; OK
+  fault F       add a fault F (as above); OK
   clear         remove all faults; OK
   reset         clear counters, violations, image, faults and pending answers; OK
   replug        after a hang-up make a fresh pty; PTY <path> (the current
@@ -106,9 +106,9 @@ def xor_of(data):
 
 
 class Fault:
-    def __init__(self, spec):
-        self.spec = spec.strip()
-        kind, at, target = self.spec.partition("@")
+    def __init__(self, text):
+        self.text = text.strip()
+        kind, at, target = self.text.partition("@")
         kind = kind.strip().lower()
         if not at:
             raise ValueError("fault needs KIND@TARGET")
@@ -393,7 +393,7 @@ class Simulator:
             "nextAddress": self.next_address,
             "imageMd5": hashlib.md5(self.image).hexdigest(),
             "connected": self.master is not None,
-            "faults": [f.spec for f in self.faults],
+            "faults": [f.text for f in self.faults],
             "portPath": self.port_path if self.master is not None else "",
         })
         return json.dumps(record, separators=(",", ":"), ensure_ascii=False)
@@ -538,8 +538,8 @@ def parse_arguments(argv):
                              "0x00 to at least 16 bytes; default 1.0.0)")
     parser.add_argument("--pcmode-reply", type=hex_bytes, default=DEFAULT_PCMODE_REPLY,
                         metavar="HEX", help="answer to the PC-mode request (default B0 00 00 00)")
-    parser.add_argument("--fault", type=fault, action="append", default=[], metavar="SPEC",
-                        help="inject a fault, repeatable; SPEC as for the fault command below")
+    parser.add_argument("--fault", type=fault, action="append", default=[], metavar="KIND@TARGET",
+                        help="inject a fault, repeatable; written as below")
     parser.add_argument("--baud", type=positive, default=0, metavar="N",
                         help="wire-speed mode: delay each answer by the time the request and "
                              "the answer take at N baud, 10 bits per byte")

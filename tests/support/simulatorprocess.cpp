@@ -84,9 +84,9 @@ bool SimulatorProcess::send(const QByteArray &bytes)
     return command(QStringLiteral("send ") + QString::fromLatin1(bytes.toHex()));
 }
 
-bool SimulatorProcess::addFault(const QString &spec)
+bool SimulatorProcess::addFault(const QString &fault)
 {
-    return command(QStringLiteral("fault ") + spec);
+    return command(QStringLiteral("fault ") + fault);
 }
 
 bool SimulatorProcess::saveImage(const QString &path)

@@ -27,7 +27,7 @@ public:
     QJsonObject report();
     bool command(const QString &line);
     bool send(const QByteArray &bytes);
-    bool addFault(const QString &spec);
+    bool addFault(const QString &fault);
     bool saveImage(const QString &path);
     QString replug();
 
