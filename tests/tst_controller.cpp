@@ -2,6 +2,7 @@
 #include "firmwarerelease.h"
 #include "serialport.h"
 #include "simulatorprocess.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -212,10 +213,7 @@ void tst_Controller::unverifiedImageIsNeverSent()
     Controller controller;
     Observer observer(&controller);
     if (situation == "unchecked") {
-        QFile planted(ImagePath);
-        QVERIFY(planted.open(QIODevice::WriteOnly));
-        planted.write(image);
-        planted.close();
+        QVERIFY(writeFile(ImagePath, image));
         emit controller.updateFW.setFwName(ImagePath);
     } else {
         QVERIFY(verify(controller, image));
@@ -230,9 +228,7 @@ void tst_Controller::unverifiedImageIsNeverSent()
     }
     if (situation == "replaced") {
         QVERIFY(QFile::remove(ImagePath));
-        QFile file(ImagePath);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(FirmwareRelease::randomImage(4097));
+        QVERIFY(writeFile(ImagePath, FirmwareRelease::randomImage(4097)));
     }
 
     controller.setPortName(simulator.portPath());
