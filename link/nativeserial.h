@@ -1,30 +1,34 @@
 #ifndef NATIVESERIAL_H
 #define NATIVESERIAL_H
 
-#include <QString>
-#include <QtGlobal>
+#include <cstdint>
+#include <string>
 
 // The operating system's side of a serial port: every OS call the link makes
-// lives behind these functions, one source file per platform. None of them
-// locks; SerialPort serialises the calls.
+// lives behind these functions, one source file per platform. Plain C++, so
+// that a backend and its checks build without Qt (the Windows one is checked
+// with a cross compiler). None of them locks; SerialPort serialises the calls.
 namespace NativeSerial {
 
-using Handle = qintptr;
+using Handle = std::intptr_t;
 inline constexpr Handle InvalidHandle = -1;
 
-// Opens the port for reading and writing at 115200 8N1, raw, without flow
-// control, for this process alone, with whatever had already arrived
-// discarded. Returns InvalidHandle if the port is missing, busy or not a
-// serial port.
-Handle open(const QString &portName);
+// Opens the port named in UTF-8 (ttyACM0 or a path on POSIX, COM3 on
+// Windows) for reading and writing at 115200 8N1, raw, without flow control,
+// for this process alone, with whatever had already arrived discarded.
+// Returns InvalidHandle if the name is empty or the port is missing, busy or
+// not a serial port. DTR and RTS stay as opening leaves them.
+Handle open(const std::string &portName);
+// Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);
 
 // Bytes waiting to be read; negative on error (a port that went away).
-qint64 bytesWaiting(Handle handle);
+std::int64_t bytesWaiting(Handle handle);
 // Never waits: returns what has arrived, up to maxSize; negative on error.
-qint64 read(Handle handle, char *data, qint64 maxSize);
-// Hands every byte to the OS; false if that failed or took too long.
-bool writeAll(Handle handle, const char *data, qint64 size);
+std::int64_t read(Handle handle, char *data, std::int64_t maxSize);
+// Hands every byte to the OS within one second of the call; false if that
+// failed, fell short or took longer.
+bool writeAll(Handle handle, const char *data, std::int64_t size);
 
 } // namespace NativeSerial
 

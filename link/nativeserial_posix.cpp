@@ -1,7 +1,5 @@
 #include "nativeserial.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,12 +15,10 @@ namespace {
 // window then reports the failure, so waiting longer only freezes the window.
 constexpr int WriteTimeoutMs = 1000;
 
-QByteArray devicePath(const QString &portName)
+std::string devicePath(const std::string &portName)
 {
     // The port list names ports as ttyACM0; tests hand over whole paths.
-    const QString path
-        = portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
-    return QFile::encodeName(path);
+    return portName.front() == '/' ? portName : "/dev/" + portName;
 }
 
 bool configure(int fd)
@@ -53,12 +49,11 @@ int closeKeepingErrno(int fd)
 
 namespace NativeSerial {
 
-Handle open(const QString &portName)
+Handle open(const std::string &portName)
 {
-    if (portName.isEmpty())
+    if (portName.empty())
         return InvalidHandle;
-    const int fd
-        = ::open(devicePath(portName).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return InvalidHandle;
     // flock keeps out a second copy of this tool even when run as root, whom
@@ -82,7 +77,7 @@ void close(Handle handle)
     ::close(fd);
 }
 
-qint64 bytesWaiting(Handle handle)
+std::int64_t bytesWaiting(Handle handle)
 {
     int count = 0;
     if (::ioctl(int(handle), FIONREAD, &count) != 0)
@@ -90,7 +85,7 @@ qint64 bytesWaiting(Handle handle)
     return count;
 }
 
-qint64 read(Handle handle, char *data, qint64 maxSize)
+std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
 {
     for (;;) {
         const ssize_t n = ::read(int(handle), data, size_t(maxSize));
@@ -102,10 +97,10 @@ qint64 read(Handle handle, char *data, qint64 maxSize)
     }
 }
 
-bool writeAll(Handle handle, const char *data, qint64 size)
+bool writeAll(Handle handle, const char *data, std::int64_t size)
 {
     const int fd = int(handle);
-    qint64 written = 0;
+    std::int64_t written = 0;
     while (written < size) {
         const ssize_t n = ::write(fd, data + written, size_t(size - written));
         if (n > 0) {

@@ -23,7 +23,7 @@ bool SerialPort::open()
 {
     QMutexLocker locker(&mutex);
     if (handle == NativeSerial::InvalidHandle)
-        handle = NativeSerial::open(name);
+        handle = NativeSerial::open(name.toStdString());
     return handle != NativeSerial::InvalidHandle;
 }
 
