@@ -35,6 +35,9 @@ void DownloadTask::httpReply(QNetworkReply *reply)
 {
     // A reply abandoned by its transfer time-out is closed and holds nothing.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    // Nothing else reads a finished reply; kept, each would hold its buffers
+    // until the tool ends.
+    reply->deleteLater();
 
     // The body goes to a temporary file that is renamed over the path, so
     // the path never holds half a body and a file planted there (a hard link

@@ -35,7 +35,9 @@ private slots:
     void httpReply(QNetworkReply *reply);
 
 private:
-    QNetworkAccessManager manager;
+    // Parented as well as held, so that the replies still in its hands
+    // show among the task's children.
+    QNetworkAccessManager manager {this};
     QString fileName;
     bool bodyStored = false;
 };

@@ -6,7 +6,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QTimer>
 #include <QUrl>
 
 #include <climits>
@@ -38,6 +40,13 @@ QString baseUrl()
 {
     const QString &url = baseUrlOverride();
     return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
+}
+
+// Qt reports a TMPDIR that does not exist as an empty path, which would put
+// the downloads in the root directory; no directory at all is no better.
+bool isUsableDirectory(const QString &path)
+{
+    return !path.isEmpty() && QFileInfo(path).isDir();
 }
 
 bool isBlank(char c)
@@ -107,7 +116,15 @@ void UpdateFW::overrideImageTransferTimeout(int msecs)
 
 void UpdateFW::checkServerFW()
 {
-    filePath = QDir::tempPath() + QLatin1Char('/') + QLatin1String("fw_version.txt");
+    const QString temp = QDir::tempPath();
+    if (!isUsableDirectory(temp)) {
+        // Reported from the event loop, as a reply would be: the check starts
+        // inside the dialog's constructor, before any loop could take the
+        // quit request.
+        QTimer::singleShot(0, this, &UpdateFW::reportFileError);
+        return;
+    }
+    filePath = temp + QLatin1Char('/') + QLatin1String("fw_version.txt");
     const QString url
         = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(baseUrl()), serverDir, modelDir);
     QFile::remove(filePath);
@@ -149,15 +166,19 @@ void UpdateFW::readVersionFile()
         fwHash = QString::fromLatin1(token);
         downloadFW();
     } else {
-        qDebug() << "file error";
-        showNoticeAndQuit();
+        reportFileError();
     }
 }
 
 void UpdateFW::downloadFW()
 {
+    const QString temp = QDir::tempPath();
+    if (!isUsableDirectory(temp)) {
+        reportFileError();
+        return;
+    }
     const QString fwName = QString::asprintf("K-DMX-47-%d.ghx", fwVersion);
-    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(QDir::tempPath()), serverDir);
+    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(temp), serverDir);
     const QString url = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(baseUrl()), serverDir,
                                           modelDir, qUtf8Printable(fwName));
     QFile::remove(filePath);
@@ -191,6 +212,12 @@ void UpdateFW::verifyFW()
         emit canUpgrade(false);
         showNoticeAndQuit();
     }
+}
+
+void UpdateFW::reportFileError()
+{
+    qDebug() << "file error";
+    showNoticeAndQuit();
 }
 
 void UpdateFW::showNoticeAndQuit()

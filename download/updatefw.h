@@ -46,6 +46,7 @@ private:
     void readVersionFile();
     void downloadFW();
     void verifyFW();
+    void reportFileError();
     void showNoticeAndQuit();
 
     int fwVersion = 0;

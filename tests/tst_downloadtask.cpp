@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QMetaMethod>
 #include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -189,6 +190,8 @@ void tst_DownloadTask::nextDownloadStartedFromDone()
     QCOMPARE(
         server.requestedPaths(),
         QStringList({"/data/hello/TPX-KLN04/version.txt", "/data/hello/TPX-KLN04/K-DMX-47-1.ghx"}));
+    // Finished replies are released, not kept until the tool ends.
+    QTRY_VERIFY(task.findChildren<QNetworkReply *>().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTask)

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -206,6 +207,8 @@ private slots:
     void serverFault();
     void lateVersionFile_data();
     void lateVersionFile();
+    void unusableTempDir_data();
+    void unusableTempDir();
     void publishedRelease_data();
     void publishedRelease();
     void publisherRefusesBadInput_data();
@@ -522,6 +525,41 @@ void tst_UpdateFW::lateVersionFile()
         QCOMPARE(server.requestedPaths(), QStringList({remoteDir + "version.txt"}));
         QVERIFY(fw.verifiedDigest().isEmpty());
     }
+}
+
+void tst_UpdateFW::unusableTempDir_data()
+{
+    QTest::addColumn<QString>("tmpdir");
+
+    QTest::newRow("missing") << privateTemp.filePath("no-such-folder");
+    QTest::newRow("not a directory") << privateTemp.filePath("a-file");
+}
+
+void tst_UpdateFW::unusableTempDir()
+{
+    QFETCH(QString, tmpdir);
+
+    QVERIFY(writeFile(privateTemp.filePath("a-file"), "not a folder"));
+    const QByteArray usableTemp = qgetenv("TMPDIR");
+    const auto restoreTemp = qScopeGuard([&] { qputenv("TMPDIR", usableTemp); });
+    qputenv("TMPDIR", QFile::encodeName(tmpdir));
+    const QStringList strays = {"/fw_version.txt", "/hello_Update.ghx"};
+    QList<bool> strayExisted;
+    for (const QString &stray : strays)
+        strayExisted << QFile::exists(stray);
+
+    FirmwareServer server;
+    QVERIFY(server.start(served.path()));
+    UpdateFW::overrideBaseUrl(server.baseUrl());
+    UpdateFW fw;
+    const CheckRun run = runCheck(fw, {});
+
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.events, QStringList({"notice", "closed", "quit"}));
+    QCOMPARE(run.debug, QStringList({"file error"}));
+    QVERIFY(server.requestedPaths().isEmpty());
+    for (int i = 0; i < strays.size(); ++i)
+        QCOMPARE(QFile::exists(strays.at(i)), strayExisted.at(i));
 }
 
 bool tst_UpdateFW::publish(const QStringList &arguments, QByteArray *errors)
