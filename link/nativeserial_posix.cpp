@@ -1,6 +1,7 @@
 #include "nativeserial.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -14,6 +15,8 @@ namespace {
 // stopped draining (a device gone, a peer that stopped reading); the reply
 // window then reports the failure, so waiting longer only freezes the window.
 constexpr int WriteTimeoutMs = 1000;
+
+using Clock = std::chrono::steady_clock;
 
 std::string devicePath(const std::string &portName)
 {
@@ -57,12 +60,17 @@ Handle open(const std::string &portName)
     if (fd < 0)
         return InvalidHandle;
     // flock keeps out a second copy of this tool even when run as root, whom
-    // TIOCEXCL does not stop; TIOCEXCL keeps out every other program.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || !configure(fd))
+    // TIOCEXCL does not stop.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !configure(fd))
         return closeKeepingErrno(fd);
     // A reply that came after the previous close would otherwise be taken for
     // the answer to the next request.
     ::tcflush(fd, TCIOFLUSH);
+    // TIOCEXCL keeps out every other program. It comes last: the flag belongs
+    // to the terminal, so set before a step that fails it would outlive this
+    // descriptor and lock the terminal for whoever else holds it open.
+    if (::ioctl(fd, TIOCEXCL) != 0)
+        return closeKeepingErrno(fd);
     return fd;
 }
 
@@ -99,6 +107,9 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
 
 bool writeAll(Handle handle, const char *data, std::int64_t size)
 {
+    // Counted from the start, so that signals interrupting the waits below
+    // cannot stretch the write while the caller holds the port.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs);
     const int fd = int(handle);
     std::int64_t written = 0;
     while (written < size) {
@@ -111,8 +122,11 @@ bool writeAll(Handle handle, const char *data, std::int64_t size)
             continue;
         if (n < 0 && errno != EAGAIN)
             return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
         pollfd waitForRoom {fd, POLLOUT, 0};
-        const int ready = ::poll(&waitForRoom, 1, WriteTimeoutMs);
+        const int ready = ::poll(&waitForRoom, 1, int(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0 || (waitForRoom.revents & (POLLERR | POLLHUP | POLLNVAL)))

@@ -1,9 +1,14 @@
 #include "ptypair.h"
 #include "serialport.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
 
 class tst_SerialPort : public QObject
@@ -16,6 +21,7 @@ private slots:
     void bareNameOpensUnderDev();
     void everyByteValueCrossesUnchanged();
     void writeHandsOverEveryByte();
+    void stalledWriteEndsWithinItsSecond();
     void openDiscardsWhatArrivedWhileClosed();
     void secondOpenerIsRefused();
     void peerGoneIsNotACrash();
@@ -99,6 +105,47 @@ void tst_SerialPort::writeHandsOverEveryByte()
     QCOMPARE(written, big.size());
     QCOMPARE(received.size(), big.size());
     QVERIFY(received == big);
+}
+
+void tst_SerialPort::stalledWriteEndsWithinItsSecond()
+{
+    PtyPair pty;
+    SerialPort port;
+    port.setPortName(pty.slavePath());
+    QVERIFY(port.open());
+
+    // A stream of signals, each interrupting the wait for room, must not
+    // restart the write's second. The stream ends by itself after 10 s, so
+    // a write that did restart still returns and fails the time check.
+    struct sigaction ignore
+    {
+    };
+    ignore.sa_handler = [](int) {};
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction previous
+    {
+    };
+    QCOMPARE(::sigaction(SIGUSR1, &ignore, &previous), 0);
+    const pthread_t writer = ::pthread_self();
+    std::atomic<bool> writing {true};
+    std::thread signaller([&] {
+        for (int i = 0; i < 100 && writing; ++i) {
+            ::pthread_kill(writer, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+
+    QElapsedTimer clock;
+    clock.start();
+    // Nobody reads the far side, so the terminal's buffer fills and stays full.
+    const qint64 written = port.write(QByteArray(1 << 20, 'x'));
+    const qint64 elapsedMs = clock.elapsed();
+    writing = false;
+    signaller.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    QCOMPARE(written, -1);
+    QVERIFY2(elapsedMs < 3000, qPrintable(QString::number(elapsedMs)));
 }
 
 void tst_SerialPort::openDiscardsWhatArrivedWhileClosed()
