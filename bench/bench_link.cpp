@@ -1,9 +1,11 @@
-// The idle cost of the 5 ms poll, and how long a reply takes from the device's
-// write to the GUI thread.
+// The idle cost of the 5 ms poll, how long a reply takes from the device's
+// write to the GUI thread, and how long stopping the port scan holds up the
+// GUI thread (the window's close waits for it).
 //
 //   build/bench/bench_link [idle-seconds] [replies]
 
 #include "device.h"
+#include "deviceenumerator.h"
 #include "simulatorprocess.h"
 
 #include <QCoreApplication>
@@ -46,6 +48,24 @@ double percentile(QList<double> values, double share)
 {
     std::sort(values.begin(), values.end());
     return values.at(qMin(values.size() - 1, int(share * values.size())));
+}
+
+// Stops the scan at random points of its one-second pause.
+QList<double> scanStopTimesMs(int rounds)
+{
+    DeviceEnumerator::setPortLister([] { return QList<PortRecord>(); });
+    QList<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        DeviceEnumerator enumerator;
+        enumerator.startScanning();
+        runFor(QRandomGenerator::global()->bounded(50, 950));
+        QElapsedTimer stopping;
+        stopping.start();
+        enumerator.stopScanning();
+        times.append(stopping.nsecsElapsed() / 1e6);
+    }
+    DeviceEnumerator::setPortLister({});
+    return times;
 }
 
 } // namespace
@@ -119,10 +139,15 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const QList<double> stopTimesMs = scanStopTimesMs(10);
+
     printf("idle link, %d s: CPU %.3f %% of one core\n", idleSeconds, cpuShare * 100);
     printf("reply delay, device write to GUI thread, %lld replies: median %.2f ms, "
            "p90 %.2f ms, max %.2f ms (poll period 5 ms)\n",
            qlonglong(delaysMs.size()), percentile(delaysMs, 0.5), percentile(delaysMs, 0.9),
            percentile(delaysMs, 1.0));
+    printf("stopping the port scan during its pause, %lld stops: median %.2f ms, max %.2f ms\n",
+           qlonglong(stopTimesMs.size()), percentile(stopTimesMs, 0.5),
+           percentile(stopTimesMs, 1.0));
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "deviceenumerator.h"
 
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSerialPortInfo>
@@ -51,7 +52,11 @@ void DeviceEnumerator::startScanning()
 
 void DeviceEnumerator::stopScanning()
 {
-    running = false;
+    {
+        QMutexLocker locker(&pauseMutex);
+        running = false;
+        stopRequested.wakeAll();
+    }
     wait();
 }
 
@@ -65,8 +70,18 @@ void DeviceEnumerator::run()
 {
     while (running) {
         scanPorts();
-        QThread::msleep(ScanPeriodMs);
+        pauseBetweenScans();
     }
+}
+
+void DeviceEnumerator::pauseBetweenScans()
+{
+    // A wait that a stop ends at once, unlike a sleep: the window's destructor
+    // waits for this thread, and the window must close without a pause.
+    const QDeadlineTimer nextScan(ScanPeriodMs, Qt::PreciseTimer);
+    QMutexLocker locker(&pauseMutex);
+    while (running && !nextScan.hasExpired())
+        stopRequested.wait(&pauseMutex, nextScan);
 }
 
 void DeviceEnumerator::scanPorts()

@@ -2,8 +2,10 @@
 #define DEVICEENUMERATOR_H
 
 #include <QList>
+#include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <atomic>
 #include <functional>
@@ -46,8 +48,11 @@ protected:
 
 private:
     void scanPorts();
+    void pauseBetweenScans();
 
     std::atomic<bool> running {false};
+    QMutex pauseMutex;
+    QWaitCondition stopRequested;
 };
 
 #endif // DEVICEENUMERATOR_H
