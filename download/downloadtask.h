@@ -1,10 +1,15 @@
 #ifndef DOWNLOADTASK_H
 #define DOWNLOADTASK_H
 
+#include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
+
+#include <optional>
 
 class QAuthenticator;
 class QNetworkReply;
@@ -23,6 +28,11 @@ public:
     // abandoned; 0 waits for ever.
     void download(QUrl url, QString fileName, int transferTimeout = 0);
 
+    // From now on an https server's certificate must come from one of these
+    // authorities and no other, however widely trusted; an empty list
+    // trusts none. Without this the system's authorities apply.
+    void pinAuthorities(const QList<QSslCertificate> &authorities);
+
     // Whether the body of the last finished reply now stands at its file
     // name. When it does not, whatever is at that path is not ours.
     bool stored() const { return bodyStored; }
@@ -40,6 +50,7 @@ private:
     QNetworkAccessManager manager {this};
     QString fileName;
     bool bodyStored = false;
+    std::optional<QSslConfiguration> pinnedTls;
 };
 
 #endif // DOWNLOADTASK_H

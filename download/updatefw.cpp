@@ -1,5 +1,7 @@
 #include "updatefw.h"
 
+#include "serverauthority.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -8,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSslCertificate>
 #include <QTimer>
 #include <QUrl>
 
@@ -30,6 +33,12 @@ QString &baseUrlOverride()
     return url;
 }
 
+QByteArray &authorityOverride()
+{
+    static QByteArray pem;
+    return pem;
+}
+
 int &imageTransferTimeout()
 {
     static int msecs = 30000;
@@ -44,6 +53,12 @@ QString baseUrl()
 
 // Qt reports a TMPDIR that does not exist as an empty path, which would put
 // the downloads in the root directory; no directory at all is no better.
+QByteArray pinnedAuthority()
+{
+    const QByteArray &pem = authorityOverride();
+    return pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
+}
+
 bool isUsableDirectory(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
@@ -109,6 +124,11 @@ void UpdateFW::overrideBaseUrl(const QString &baseUrl)
     baseUrlOverride() = baseUrl;
 }
 
+void UpdateFW::overridePinnedAuthority(const QByteArray &pem)
+{
+    authorityOverride() = pem;
+}
+
 void UpdateFW::overrideImageTransferTimeout(int msecs)
 {
     imageTransferTimeout() = msecs;
@@ -124,6 +144,11 @@ void UpdateFW::checkServerFW()
         QTimer::singleShot(0, this, &UpdateFW::reportFileError);
         return;
     }
+    // A pinned authority that does not parse pins nothing, so it trusts no
+    // server rather than every server the system trusts.
+    const QByteArray authority = pinnedAuthority();
+    if (!authority.isEmpty())
+        task.pinAuthorities(QSslCertificate::fromData(authority, QSsl::Pem));
     filePath = temp + QLatin1Char('/') + QLatin1String("fw_version.txt");
     const QString url
         = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(baseUrl()), serverDir, modelDir);

@@ -3,6 +3,7 @@
 
 #include "downloadtask.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -28,6 +29,11 @@ public:
     // Seam for tests and the demo: points every UpdateFW in the process at
     // another server (a loopback one). The tool itself never calls it.
     static void overrideBaseUrl(const QString &baseUrl);
+
+    // Seam for tests: pins another certificate authority (PEM) for the
+    // firmware server, as a build with FW_SERVER_CA_FILE does; an empty
+    // text goes back to the build's own choice.
+    static void overridePinnedAuthority(const QByteArray &pem);
 
     // Seam for tests only: how long the image request may go without data
     // before it is abandoned (30000 ms in the tool).

@@ -3,7 +3,7 @@
 # any named on the command line. Does nothing when all are present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev python3 "$@")
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev python3 openssl "$@")
 
 missing=()
 for package in "${packages[@]}"; do

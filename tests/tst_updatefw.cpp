@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -207,6 +208,8 @@ private slots:
     void serverFault();
     void lateVersionFile_data();
     void lateVersionFile();
+    void https_data();
+    void https();
     void unusableTempDir_data();
     void unusableTempDir();
     void publishedRelease_data();
@@ -222,6 +225,7 @@ private:
 
     QTemporaryDir privateTemp;
     QTemporaryDir served;
+    QTemporaryDir certificates;
 };
 
 void tst_UpdateFW::initTestCase()
@@ -234,6 +238,17 @@ void tst_UpdateFW::initTestCase()
     QVERIFY(served.isValid());
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     UpdateFW::overrideImageTransferTimeout(700);
+
+    QVERIFY(certificates.isValid());
+    QProcess maker;
+    maker.setProcessChannelMode(QProcess::ForwardedChannels);
+    maker.start("bash", {TESTS_DIR "/support/make-test-certificates.sh", certificates.path()});
+    QVERIFY(maker.waitForFinished(30000));
+    QCOMPARE(maker.exitCode(), 0);
+    // The test authority stands in for one the system trusts.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(certificates.filePath("authority.pem"));
+    QSslConfiguration::setDefaultConfiguration(tls);
 
     for (const char *name : {"K-DMX-47-12.ghx", "K-DMX-47--3.ghx", "K-DMX-47-2147483647.ghx",
                              "K-DMX-47--2147483648.ghx"})
@@ -525,6 +540,57 @@ void tst_UpdateFW::lateVersionFile()
         QCOMPARE(server.requestedPaths(), QStringList({remoteDir + "version.txt"}));
         QVERIFY(fw.verifiedDigest().isEmpty());
     }
+}
+
+void tst_UpdateFW::https_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QString>("pinnedAuthority");
+    QTest::addColumn<Outcome>("outcome");
+
+    QTest::newRow("authority the system trusts") << "trusted" << QString() << Ready;
+    QTest::newRow("unknown authority") << "other-authority-server" << QString() << FileError;
+    QTest::newRow("wrong host name") << "wrong-host" << QString() << FileError;
+    QTest::newRow("expired") << "expired" << QString() << FileError;
+    QTest::newRow("pinned authority") << "other-authority-server"
+                                      << "other-authority" << Ready;
+    QTest::newRow("pinned, another authority the system trusts") << "trusted"
+                                                                 << "other-authority" << FileError;
+}
+
+void tst_UpdateFW::https()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, pinnedAuthority);
+    QFETCH(Outcome, outcome);
+
+    FirmwareServer server;
+    QVERIFY(server.start(served.path(),
+                         {"--tls-cert", certificates.filePath(certificate + ".pem"), "--tls-key",
+                          certificates.filePath("server.key")}));
+    QVERIFY(server.baseUrl().startsWith("https://"));
+    UpdateFW::overrideBaseUrl(server.baseUrl());
+    const auto unpin = qScopeGuard([] { UpdateFW::overridePinnedAuthority({}); });
+    if (!pinnedAuthority.isEmpty())
+        UpdateFW::overridePinnedAuthority(
+            readFile(certificates.filePath(pinnedAuthority + ".pem")));
+
+    UpdateFW fw;
+    const CheckRun run = runCheck(fw, {outcome != Ready});
+    verifyRun(run, outcome, server.baseUrl(), "K-DMX-47-12.ghx", imageMd5);
+    if (QTest::currentTestFailed())
+        return;
+
+    if (outcome == Ready) {
+        QCOMPARE(server.requestedPaths(),
+                 QStringList({remoteDir + "version.txt", remoteDir + "K-DMX-47-12.ghx"}));
+    } else {
+        // Refused at the handshake: nothing was asked, and the previous run's
+        // image stands untouched.
+        QVERIFY(server.requestedPaths().isEmpty());
+        QVERIFY(fw.verifiedDigest().isEmpty());
+    }
+    QCOMPARE(readFile(imageLocalPath()), image);
 }
 
 void tst_UpdateFW::unusableTempDir_data()

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A firmware server for tests: serves ROOT (a folder written by
 publish-firmware.py) on 127.0.0.1, so that ROOT/data/... is found at
-http://127.0.0.1:<port>/data/..., and misbehaves on request.
+http://127.0.0.1:<port>/data/... (https with --tls-cert and --tls-key), and
+misbehaves on request.
 
 The first line on stdout is "PORT <n>"; then each request is logged as
 "GET <path>" before it is answered.  The server stops on SIGTERM, SIGINT or
@@ -15,6 +16,7 @@ import http.server
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -36,6 +38,11 @@ def make_handler(options, stopping):
     class Handler(http.server.SimpleHTTPRequestHandler):
         def __init__(self, *args, **kwargs):
             super().__init__(*args, directory=options.root, **kwargs)
+
+        def setup(self):
+            if isinstance(self.request, ssl.SSLSocket):
+                self.request.do_handshake()
+            super().setup()
 
         def log_message(self, format, *args):
             pass
@@ -97,8 +104,9 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
     def handle_error(self, request, client_address):
-        # A client that hangs up early (a test that gave up) is no error here.
-        if not isinstance(sys.exc_info()[1], ConnectionError):
+        # A client that hangs up early (a test that gave up) or refuses the
+        # certificate is no error here.
+        if not isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError)):
             super().handle_error(request, client_address)
 
 
@@ -120,14 +128,26 @@ def main():
                         help="declare the image's full length but send only N bytes, then close")
     parser.add_argument("--stall-image", action="store_true",
                         help="send the headers and half the image, then fall silent without closing")
+    parser.add_argument("--tls-cert", metavar="PEM",
+                        help="serve https with this certificate (and any chain after it)")
+    parser.add_argument("--tls-key", metavar="PEM", help="the private key of --tls-cert")
     options = parser.parse_args()
     if not os.path.isdir(options.root):
         parser.error(f"{options.root!r} is not a folder")
     if options.truncate_image is not None and options.truncate_image < 0:
         parser.error("--truncate-image needs a byte count of 0 or more")
+    if bool(options.tls_cert) != bool(options.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
 
     stopping = threading.Event()
     server = Server(("127.0.0.1", options.port), make_handler(options, stopping))
+    if options.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(options.tls_cert, options.tls_key)
+        # The handshake runs in the handler's thread, so a client that refuses
+        # the certificate fails only its own connection.
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
 
     def stop(*_):
         stopping.set()

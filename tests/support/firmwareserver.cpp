@@ -13,6 +13,8 @@ bool FirmwareServer::start(const QString &root, const QStringList &switches)
     stop();
     paths.clear();
     pendingOutput.clear();
+    scheme = switches.contains(QStringLiteral("--tls-cert")) ? QStringLiteral("https")
+                                                             : QStringLiteral("http");
 
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
     if (python.isEmpty()) {
@@ -70,7 +72,7 @@ void FirmwareServer::stop()
 
 QString FirmwareServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/data").arg(serverPort);
+    return QStringLiteral("%1://127.0.0.1:%2/data").arg(scheme).arg(serverPort);
 }
 
 QStringList FirmwareServer::requestedPaths()

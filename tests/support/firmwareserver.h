@@ -8,7 +8,8 @@
 
 // A real HTTP server process (tools/fwserver.py) on 127.0.0.1 and a free
 // port, serving a folder laid out by tools/publish-firmware.py. The switches
-// are fwserver.py's failure switches (--status-image 404, --stall-image, ...).
+// are fwserver.py's failure switches (--status-image 404, --stall-image, ...)
+// and its TLS switches (--tls-cert PEM --tls-key PEM, which make it https).
 // The process stops with this object.
 class FirmwareServer
 {
@@ -22,7 +23,7 @@ public:
     void stop();
 
     quint16 port() const { return serverPort; }
-    // "http://127.0.0.1:<port>/data", the form of the tool's base URL.
+    // "http://127.0.0.1:<port>/data" (or https), the form of the tool's base URL.
     QString baseUrl() const;
     // Every path requested so far, in order of arrival.
     QStringList requestedPaths();
@@ -32,6 +33,7 @@ private:
 
     QProcess process;
     quint16 serverPort = 0;
+    QString scheme;
     QByteArray pendingOutput;
     QStringList paths;
 };

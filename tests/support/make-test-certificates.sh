@@ -1,0 +1,34 @@
+#!/bin/bash
+# Makes the certificates the https tests serve, in folder $1:
+#   authority.pem          the authority the tests trust
+#   other-authority.pem    an authority nobody trusts unless a test pins it
+#   server.key             the one key behind every server certificate
+#   trusted.pem            from the authority, for 127.0.0.1
+#   other-authority-server.pem  from the other authority, for 127.0.0.1
+#   wrong-host.pem         from the authority, for firmware.invalid only
+#   expired.pem            from the authority, for 127.0.0.1, expired a day ago
+set -euo pipefail
+cd "$1"
+
+new_authority() {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+        -keyout "$1.key" -out "$1.pem" -days 2 -subj "/CN=$2" 2>/dev/null
+}
+
+# issue NAME AUTHORITY DAYS SUBJECT_ALT_NAME
+issue() {
+    printf 'subjectAltName=%s\n' "$4" >"$1.ext"
+    openssl x509 -req -in server.csr -CA "$2.pem" -CAkey "$2.key" -days "$3" \
+        -extfile "$1.ext" -out "$1.pem" 2>/dev/null
+}
+
+new_authority authority "QL-7420 test authority"
+new_authority other-authority "Some other authority"
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+    -keyout server.key -out server.csr -subj "/CN=firmware server" 2>/dev/null
+
+issue trusted authority 2 IP:127.0.0.1
+issue other-authority-server other-authority 2 IP:127.0.0.1
+issue wrong-host authority 2 DNS:firmware.invalid
+# A negative lifetime ends the certificate before it begins: expired now.
+issue expired authority -1 IP:127.0.0.1
