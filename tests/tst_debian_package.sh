@@ -101,10 +101,11 @@ appstreamcli validate --no-net "$metainfo" || fail "appstreamcli validate --no-n
 
 echo "== lintian"
 lintian=(lintian --display-info --fail-on "error,warning" "$deb")
-# lintian warns against running as root.
+# lintian warns against running as root. As nobody, it also needs a working
+# folder it may enter, which a clone in /root is not.
 [ "$(id -u)" -eq 0 ] && lintian=(setpriv --reuid=nobody --regid=nogroup --clear-groups
     env HOME="$debs" "${lintian[@]}")
-"${lintian[@]}" || fail "lintian reports errors or warnings"
+(cd "$debs" && "${lintian[@]}") || fail "lintian reports errors or warnings"
 echo "   (end of lintian's output)"
 
 if [ "$(id -u)" -ne 0 ] || [ "${QL7420_DISPOSABLE_MACHINE:-}" != 1 ]; then
