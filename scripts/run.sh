@@ -20,8 +20,8 @@ if ! fc-list :lang=ja | grep -q .; then
 fi
 bash scripts/build.sh
 
-demo="$repo/build/app/ql7420-fwupdate-demo"
-shots="$repo/build/demo"
+demo="$repo/build/demo/ql7420-fwupdate-demo"
+shots="$repo/build/demo-shots"
 version=12
 device_version="1.0.0"
 rm -rf "$shots"
