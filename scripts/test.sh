@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+# The Windows serial backend is checked with a cross compiler and Wine.
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure --parallel 2 --timeout 900
