@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""Runs the Windows serial check (nativeserial_check.exe) under Wine against
+the device simulator, which appears in the Wine prefix as COM12.
+
+usage: run_under_wine.py CHECK_EXE PREFIX
+
+PREFIX is the Wine prefix to use, made on first use (a few seconds). The check
+prints its own verdicts; this script relays its simulator commands and then
+judges what the simulator received, from the simulator's record. Fails, never
+skips, when the check could not be built or Wine cannot run it.
+"""
+
+import hashlib
+import json
+import os
+import queue
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+TOOLS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+PREFIX_LIMIT = 120
+RUN_LIMIT = 60
+# What the check sends: the whole image, the byte values 0-255 over and
+# over, and 64 KiB of zero bytes, which the simulator counts as garbage.
+SENT_IMAGE = bytes(range(256)) * (216064 // 256)
+EXPECTED = {
+    "pcModeRequests": 1,
+    "versionRequests": 2,
+    "startCommands": 1,
+    "dataBlocks": 3376,
+    "endCommands": 1,
+    "badChecksums": 0,
+    "garbageBytes": 64 * 1024,
+    "violations": [],
+    "imageMd5": hashlib.md5(SENT_IMAGE).hexdigest(),
+}
+
+
+def fail(message):
+    print("FAIL " + message)
+    sys.exit(1)
+
+
+def wine_environment(prefix):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    # Without a display the Mono and Gecko installers would only stall.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env.pop("DISPLAY", None)
+    return env
+
+
+def prepare_prefix(prefix):
+    """Keeps a complete prefix of ours, else clears the way for a new one:
+    Wine refuses a prefix that belongs to another user. Returns whether the
+    prefix still has to be made."""
+    made = os.path.join(prefix, "made")
+    if os.path.exists(made) and os.stat(prefix).st_uid == os.getuid():
+        return False
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(prefix)
+    return True
+
+
+def make_prefix(prefix, env):
+    start = time.monotonic()
+    # A file, not a pipe: the programs wineboot leaves running keep its
+    # output open until the server ends.
+    with tempfile.TemporaryFile() as output:
+        try:
+            status = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                    stdout=output, stderr=output, timeout=PREFIX_LIMIT).returncode
+        except subprocess.TimeoutExpired:
+            status = "no end within %d s" % PREFIX_LIMIT
+        output.seek(0)
+        if status != 0 or not os.path.isdir(os.path.join(prefix, "dosdevices")):
+            fail("Wine could not make its prefix (wineboot -i, status %s):\n%s"
+                 % (status, output.read().decode(errors="replace")))
+    open(os.path.join(prefix, "made"), "w").close()
+    return time.monotonic() - start
+
+
+def start_simulator():
+    simulator = subprocess.Popen([sys.executable, os.path.join(TOOLS_DIR, "devicesim.py")],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+    first = simulator.stdout.readline().split()
+    if len(first) != 2 or first[0] != "PTY":
+        simulator.kill()
+        fail("the device simulator did not start")
+    return simulator, first[1]
+
+
+def ask(simulator, command):
+    simulator.stdin.write(command + "\n")
+    return simulator.stdout.readline().rstrip("\n")
+
+
+def run_check(check, env, simulator):
+    """Runs the check, relaying its SIM lines; returns its exit status and
+    whether it printed a failure."""
+    program = subprocess.Popen(["wine", check], env=env, stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, bufsize=1)
+    # The Wine services the check starts inherit its output and keep it open
+    # until the server ends: the check is over when it exits, not at the end
+    # of its output.
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in program.stdout], daemon=True).start()
+    deadline = time.monotonic() + RUN_LIMIT
+    failed = False
+    while True:
+        if time.monotonic() > deadline:
+            program.kill()
+            program.wait()
+            fail("the check hung: stopped after %d s" % RUN_LIMIT)
+        try:
+            line = lines.get(timeout=0.5 if program.poll() is None else 0.2).rstrip("\n")
+        except queue.Empty:
+            if program.poll() is not None:
+                return program.returncode, failed
+            continue
+        if line.startswith("SIM "):
+            program.stdin.write(ask(simulator, line[4:]) + "\n")
+            continue
+        print(line, flush=True)
+        failed = failed or line.startswith("FAIL")
+
+
+def main(argv):
+    if len(argv) != 3:
+        fail("usage: run_under_wine.py CHECK_EXE PREFIX")
+    check, prefix = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    if not os.path.exists(check):
+        fail("%s was not built: the MinGW-w64 cross compiler (x86_64-w64-mingw32-g++-posix, package "
+             "g++-mingw-w64-x86-64-posix) was missing when the build was configured. scripts/test.sh "
+             "installs it; configure the build again." % check)
+    for program in ("wine", "wineboot", "wineserver"):
+        if not shutil.which(program):
+            fail("%s is not installed (packages wine and wine64; scripts/test.sh installs them)" % program)
+
+    env = wine_environment(prefix)
+    new_prefix = prepare_prefix(prefix)
+    # Started here rather than by the first Wine program, so that it ends with
+    # the test and its messages stay out of the output: it dumps its whole
+    # state to its error output when the serial port hangs up.
+    server = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    simulator = None
+    try:
+        if new_prefix:
+            print("Wine prefix %s made in %.1f s" % (prefix, make_prefix(prefix, env)), flush=True)
+        simulator, pty = start_simulator()
+        com12 = os.path.join(prefix, "dosdevices", "com12")
+        if os.path.lexists(com12):
+            os.remove(com12)
+        os.symlink(pty, com12)
+        start = time.monotonic()
+        status, failed = run_check(check, env, simulator)
+        print("The check ran in %.1f s under Wine (exit status %d)" % (time.monotonic() - start, status))
+        report = json.loads(ask(simulator, "report").partition(" ")[2])
+    finally:
+        if simulator:
+            simulator.kill()
+            simulator.wait()
+        # Ends the server and every Wine process in this prefix.
+        subprocess.run(["wineserver", "--kill"], env=env, check=False)
+        try:
+            server.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+
+    for key, expected in EXPECTED.items():
+        passed = report[key] == expected
+        failed = failed or not passed
+        print("%s simulator's record, %s: %s%s" % ("PASS" if passed else "FAIL", key, json.dumps(report[key]),
+                                                    "" if passed else ", expected %s" % json.dumps(expected)))
+    if status != 0 or failed:
+        fail("the Windows serial backend under Wine")
+    print("PASS the Windows serial backend under Wine")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
