@@ -51,14 +51,14 @@ QString baseUrl()
     return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
 }
 
-// Qt reports a TMPDIR that does not exist as an empty path, which would put
-// the downloads in the root directory; no directory at all is no better.
 QByteArray pinnedAuthority()
 {
     const QByteArray &pem = authorityOverride();
     return pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
 }
 
+// Qt reports a TMPDIR that does not exist as an empty path, which would put
+// the downloads in the root directory; no directory at all is no better.
 bool isUsableDirectory(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
