@@ -7,6 +7,8 @@
 #   other-authority-server.pem  from the other authority, for 127.0.0.1
 #   wrong-host.pem         from the authority, for firmware.invalid only
 #   expired.pem            from the authority, for 127.0.0.1, expired a day ago
+# The commands are those that OpenSSL 3.0 (Debian 12) and 3.5 (Debian 13)
+# both accept.
 set -euo pipefail
 cd "$1"
 
@@ -22,6 +24,34 @@ issue() {
         -extfile "$1.ext" -out "$1.pem" 2>/dev/null
 }
 
+# issue_expired NAME AUTHORITY SUBJECT_ALT_NAME: valid from two days ago until
+# yesterday. Only "openssl ca" takes a window in the past on both releases
+# (3.5 refuses a negative -days), and it wants a database and a policy.
+issue_expired() {
+    mkdir -p "$1.ca"
+    : >"$1.ca/index.txt"
+    echo 01 >"$1.ca/serial"
+    cat >"$1.ca/openssl.cnf" <<CONFIG
+[ca]
+default_ca = expired
+[expired]
+database = $1.ca/index.txt
+serial = $1.ca/serial
+new_certs_dir = $1.ca
+default_md = sha256
+policy = anything
+copy_extensions = none
+[anything]
+commonName = supplied
+CONFIG
+    printf 'subjectAltName=%s\n' "$3" >"$1.ext"
+    openssl ca -batch -notext -config "$1.ca/openssl.cnf" \
+        -cert "$2.pem" -keyfile "$2.key" -in server.csr -extfile "$1.ext" \
+        -startdate "$(date -u -d '2 days ago' +%Y%m%d%H%M%SZ)" \
+        -enddate "$(date -u -d '1 day ago' +%Y%m%d%H%M%SZ)" \
+        -out "$1.pem" 2>/dev/null
+}
+
 new_authority authority "QL-7420 test authority"
 new_authority other-authority "Some other authority"
 openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
@@ -30,5 +60,4 @@ openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
 issue trusted authority 2 IP:127.0.0.1
 issue other-authority-server other-authority 2 IP:127.0.0.1
 issue wrong-host authority 2 DNS:firmware.invalid
-# A negative lifetime ends the certificate before it begins: expired now.
-issue expired authority -1 IP:127.0.0.1
+issue_expired expired authority IP:127.0.0.1
