@@ -1,8 +1,11 @@
 #include "dialog.h"
 #include "ui_dialog.h"
 
+#include "checkfailurenotice.h"
+
 #include <QCloseEvent>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -41,6 +44,8 @@ Dialog::Dialog(QWidget *parent) : QDialog(parent, TitleAndCloseOnly), ui(new Ui:
     connect(&controller, &Controller::timeOut, this, &Dialog::onTimeOut);
     connect(&controller, &Controller::pcModeSwitched, this, &Dialog::onPCModeSwitched);
     connect(&controller, &Controller::btUpgrade, this, &Dialog::onBtUpgrade);
+    connect(&controller.updateFW, &UpdateFW::failed, this, &showCheckFailureNotice);
+    connect(ui->upgradeButton, &QPushButton::clicked, this, &Dialog::on_upgradeButton_clicked);
 
     enumerator.startScanning();
     controller.updateFW.checkServerFW();

@@ -8,7 +8,7 @@
 #include "firmwarerelease.h"
 #include "simulatorprocess.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QSignalSpy>
@@ -35,6 +35,7 @@ bool transfer(const QStringList &simulatorArguments, FirmwareRelease &release, T
     if (!simulator.start(simulatorArguments))
         return false;
     Controller controller;
+    controller.updateFW.setBaseUrl(release.baseUrl());
     QSignalSpy label(&controller, &Controller::labelFWUpdated);
     controller.updateFW.checkServerFW();
     if (!label.wait(30000))
@@ -77,13 +78,11 @@ void print(const char *title, const Transfer &run, double floorSeconds, const ch
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // The firmware check downloads to fixed names in the temporary folder;
     // keep those of a benchmark away from a real run's.
     QTemporaryDir temporary;
     qputenv("TMPDIR", QFile::encodeName(temporary.path()));
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     FirmwareRelease release;
@@ -91,7 +90,6 @@ int main(int argc, char **argv)
         fprintf(stderr, "bench_transfer: could not publish the sample release\n");
         return 1;
     }
-    UpdateFW::overrideBaseUrl(release.baseUrl());
 
     Transfer polled;
     if (!transfer({}, release, polled)) {

@@ -8,14 +8,6 @@
 
 #include <cstdio>
 
-namespace {
-
-// The identifiers the tool looks for; a pseudo-terminal has none of its own.
-constexpr int VendorId = 0x0451;
-constexpr int ProductId = 0x16AA;
-
-} // namespace
-
 // The tool's own start-up, pointed at a loopback firmware server and a
 // simulated device, with a pilot that plays the user.
 int main(int argc, char *argv[])
@@ -49,8 +41,8 @@ int main(int argc, char *argv[])
     DeviceEnumerator::setPortLister([port] {
         PortRecord device;
         device.portName = port;
-        device.vendorID = VendorId;
-        device.productID = ProductId;
+        device.vendorID = DeviceEnumerator::VendorId;
+        device.productID = DeviceEnumerator::ProductId;
         return QList<PortRecord> {device};
     });
 

@@ -1,11 +1,12 @@
 #include "downloadtask.h"
 
+#include "filereplace.h"
+
 #include <QAuthenticator>
 #include <QDebug>
-#include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 DownloadTask::DownloadTask(QObject *parent) : QObject(parent)
 {
@@ -16,6 +17,8 @@ DownloadTask::DownloadTask(QObject *parent) : QObject(parent)
     connect(&manager, &QNetworkAccessManager::authenticationRequired, this,
             &DownloadTask::provideAuthenication);
     connect(&manager, &QNetworkAccessManager::finished, this, &DownloadTask::httpReply);
+    connect(&manager, &QNetworkAccessManager::sslErrors, this,
+            &DownloadTask::noteCertificateErrors);
 }
 
 void DownloadTask::download(QUrl url, QString fileName, int transferTimeout)
@@ -26,6 +29,7 @@ void DownloadTask::download(QUrl url, QString fileName, int transferTimeout)
     if (pinnedTls)
         request.setSslConfiguration(*pinnedTls);
     this->fileName = fileName;
+    tlsErrors.clear();
     qDebug() << fileName;
     qDebug() << url.toString();
     manager.get(request);
@@ -45,19 +49,37 @@ void DownloadTask::httpReply(QNetworkReply *reply)
 {
     // A reply abandoned by its transfer time-out is closed and holds nothing.
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    replyError = reply->error();
+    replyErrorText = reply->errorString();
+    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // Nothing else reads a finished reply; kept, each would hold its buffers
     // until the tool ends.
     reply->deleteLater();
 
-    // The body goes to a temporary file that is renamed over the path, so
-    // the path never holds half a body and a file planted there (a hard link
-    // to someone's file, say) is replaced, never written through. A symbolic
-    // link is refused outright, because the save would follow it.
-    bodyStored = false;
-    if (!QFileInfo(fileName).isSymLink()) {
-        QSaveFile file(fileName);
-        bodyStored
-            = file.open(QIODevice::WriteOnly) && file.write(body) == body.size() && file.commit();
-    }
+    store(body);
     emit done();
+}
+
+void DownloadTask::noteCertificateErrors(QNetworkReply *, const QList<QSslError> &errors)
+{
+    for (const QSslError &error : errors)
+        tlsErrors << error.errorString();
+}
+
+// The body goes to a file this task creates new in the same folder, which is
+// then renamed over the path: the path never holds half a body, and whatever
+// someone planted there, a symbolic link or a hard link to their own file, is
+// replaced and never written through, since a rename does not follow a link.
+void DownloadTask::store(const QByteArray &body)
+{
+    bodyStored = false;
+    storeError.clear();
+    QTemporaryFile file(fileName + QStringLiteral(".XXXXXX"));
+    if (!file.open() || file.write(body) != body.size() || !file.flush()) {
+        storeError = file.errorString();
+        return;
+    }
+    file.close();
+    bodyStored = replaceFile(file.fileName(), fileName, &storeError);
+    file.setAutoRemove(!bodyStored);
 }

@@ -3,16 +3,18 @@
 
 #include <QList>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <optional>
 
 class QAuthenticator;
-class QNetworkReply;
 
 // Fetches one file at a time with a plain GET and stores whatever body the
 // reply brought at a local path, then signals done() whatever the outcome:
@@ -37,6 +39,16 @@ public:
     // name. When it does not, whatever is at that path is not ours.
     bool stored() const { return bodyStored; }
 
+    // How the last finished request went, for a caller that must say why
+    // its body is missing or wrong: Qt's network error and its text, the
+    // certificate errors that refused an https server, the HTTP status (0
+    // without an answer), and why the body could not be stored.
+    QNetworkReply::NetworkError networkError() const { return replyError; }
+    QString networkErrorString() const { return replyErrorText; }
+    QStringList certificateErrors() const { return tlsErrors; }
+    int httpStatus() const { return status; }
+    QString storeErrorString() const { return storeError; }
+
 signals:
     void done();
 
@@ -45,11 +57,19 @@ private slots:
     void httpReply(QNetworkReply *reply);
 
 private:
+    void store(const QByteArray &body);
+    void noteCertificateErrors(QNetworkReply *, const QList<QSslError> &errors);
+
     // Parented as well as held, so that the replies still in its hands
     // show among the task's children.
     QNetworkAccessManager manager {this};
     QString fileName;
     bool bodyStored = false;
+    QNetworkReply::NetworkError replyError = QNetworkReply::NoError;
+    QString replyErrorText;
+    QStringList tlsErrors;
+    int status = 0;
+    QString storeError;
     std::optional<QSslConfiguration> pinnedTls;
 };
 

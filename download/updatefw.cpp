@@ -1,20 +1,18 @@
 #include "updatefw.h"
 
 #include "serverauthority.h"
+#include "versionfile.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageBox>
+#include <QLoggingCategory>
 #include <QSslCertificate>
 #include <QTimer>
 #include <QUrl>
-
-#include <climits>
 
 #ifndef FW_SERVER_BASE_URL
 #error "FW_SERVER_BASE_URL must be defined by the build"
@@ -22,10 +20,13 @@
 
 namespace {
 
+// The reason a check failed, for whoever reads the debug output; apart from
+// the check's own lines, so that those keep their fixed form.
+Q_LOGGING_CATEGORY(lcFirmware, "ql7420.firmware")
+
 const char *const serverDir = "hello";
 const char *const modelDir = "TPX-KLN04";
 const int httpTimeOut = 5000;
-const int digestRoom = 32;
 
 QString &baseUrlOverride()
 {
@@ -45,16 +46,19 @@ int &imageTransferTimeout()
     return msecs;
 }
 
-QString baseUrl()
+// The first bytes of what came instead of a version file, readable in one
+// line whatever they hold.
+QString excerpt(const QByteArray &content)
 {
-    const QString &url = baseUrlOverride();
-    return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
-}
-
-QByteArray pinnedAuthority()
-{
-    const QByteArray &pem = authorityOverride();
-    return pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
+    const int shown = 40;
+    QString text;
+    for (char c : content.left(shown)) {
+        if (c >= ' ' && c < 127)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(quint8(c), 2, 16, QLatin1Char('0'));
+    }
+    return content.size() > shown ? text + QStringLiteral("...") : text;
 }
 
 // Qt reports a TMPDIR that does not exist as an empty path, which would put
@@ -62,50 +66,6 @@ QByteArray pinnedAuthority()
 bool isUsableDirectory(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-// The version file is read by the rules of sscanf's "%d %s": optional blanks,
-// an optional sign and decimal digits, any run of blanks (an empty one too),
-// then a run of non-blank characters; the rest is ignored, and the text ends
-// at a NUL byte as a C string would. Where sscanf would overrun the digest's
-// room or leave an out-of-range number undefined, this refuses the file.
-bool parseVersionText(const QByteArray &text, int *number, QByteArray *token)
-{
-    const char *p = text.constData();
-    while (isBlank(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    if (!isDigit(*p))
-        return false;
-    const qint64 limit = negative ? -qint64(INT_MIN) : qint64(INT_MAX);
-    qint64 magnitude = 0;
-    for (; isDigit(*p); ++p) {
-        magnitude = magnitude * 10 + (*p - '0');
-        if (magnitude > limit)
-            return false;
-    }
-    while (isBlank(*p))
-        ++p;
-    const char *start = p;
-    while (*p != '\0' && !isBlank(*p))
-        ++p;
-    if (p == start || p - start > digestRoom)
-        return false;
-    *number = int(negative ? -magnitude : magnitude);
-    *token = QByteArray(start, p - start);
-    return true;
 }
 
 } // namespace
@@ -134,6 +94,14 @@ void UpdateFW::overrideImageTransferTimeout(int msecs)
     imageTransferTimeout() = msecs;
 }
 
+QString UpdateFW::baseUrl() const
+{
+    if (!ownBaseUrl.isEmpty())
+        return ownBaseUrl;
+    const QString &url = baseUrlOverride();
+    return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
+}
+
 void UpdateFW::checkServerFW()
 {
     const QString temp = QDir::tempPath();
@@ -141,27 +109,35 @@ void UpdateFW::checkServerFW()
         // Reported from the event loop, as a reply would be: the check starts
         // inside the dialog's constructor, before any loop could take the
         // quit request.
-        QTimer::singleShot(0, this, &UpdateFW::reportFileError);
+        QTimer::singleShot(0, this, &UpdateFW::reportUnusableTempDir);
         return;
     }
     // A pinned authority that does not parse pins nothing, so it trusts no
     // server rather than every server the system trusts.
-    const QByteArray authority = pinnedAuthority();
+    QByteArray authority = ownAuthority;
+    if (authority.isEmpty())
+        authority = authorityOverride();
+    if (authority.isEmpty())
+        authority = QByteArray(pinnedServerAuthorityPem);
     if (!authority.isEmpty())
         task.pinAuthorities(QSslCertificate::fromData(authority, QSsl::Pem));
     filePath = temp + QLatin1Char('/') + QLatin1String("fw_version.txt");
-    const QString url
+    requestUrl
         = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(baseUrl()), serverDir, modelDir);
     QFile::remove(filePath);
     httpTimer.start(httpTimeOut);
-    task.download(QUrl(url), filePath);
+    task.download(QUrl(requestUrl), filePath);
 }
 
 void UpdateFW::onHttpTimeOut()
 {
     httpTimer.stop();
     qDebug() << "Http Time out";
-    showNoticeAndQuit();
+    fail(NoAnswerInTime,
+         QStringLiteral("no answer in time: the firmware server sent no version file within %1 s "
+                        "(%2)")
+             .arg(httpTimeOut / 1000)
+             .arg(requestUrl));
 }
 
 void UpdateFW::onDone()
@@ -182,35 +158,41 @@ void UpdateFW::readVersionFile()
         content = file.readAll();
         file.close();
     }
-    content.removeIf([](char c) { return c == '\r' || c == '\n'; });
 
     int version = 0;
     QByteArray token;
-    if (parseVersionText(content, &version, &token)) {
+    if (parseVersionFile(content, &version, &token)) {
         fwVersion = version;
         fwHash = QString::fromLatin1(token);
         downloadFW();
-    } else {
-        reportFileError();
+        return;
     }
+    qDebug() << "file error";
+    Failure failure = VersionFileMalformed;
+    QString reason;
+    if (!transferFailed(&failure, &reason))
+        reason = QStringLiteral("version file malformed: expected a version number and an MD5 "
+                                "digest, got \"%1\" (%2)")
+                     .arg(excerpt(content), requestUrl);
+    fail(failure, reason);
 }
 
 void UpdateFW::downloadFW()
 {
     const QString temp = QDir::tempPath();
     if (!isUsableDirectory(temp)) {
-        reportFileError();
+        reportUnusableTempDir();
         return;
     }
     const QString fwName = QString::asprintf("K-DMX-47-%d.ghx", fwVersion);
     filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(temp), serverDir);
-    const QString url = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(baseUrl()), serverDir,
-                                          modelDir, qUtf8Printable(fwName));
+    requestUrl = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(baseUrl()), serverDir, modelDir,
+                                   qUtf8Printable(fwName));
     QFile::remove(filePath);
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
     // ever; the abandoned reply then fails the digest check like any other.
-    task.download(QUrl(url), filePath, imageTransferTimeout());
+    task.download(QUrl(requestUrl), filePath, imageTransferTimeout());
 }
 
 void UpdateFW::verifyFW()
@@ -231,24 +213,72 @@ void UpdateFW::verifyFW()
     // digest a version file could name.
     if (readable && digest == fwHash) {
         verifiedHash = digest;
+        verifiedPath = filePath;
         emit labelFW(QString::asprintf("最新のFWバージョン : K-DMX-47-%d", fwVersion));
         fwHash.clear();
     } else {
         emit canUpgrade(false);
-        showNoticeAndQuit();
+        Failure failure = DigestMismatch;
+        QString reason;
+        if (!transferFailed(&failure, &reason))
+            reason = QStringLiteral("image digest mismatch: %1 has MD5 %2, the version file "
+                                    "announced %3")
+                         .arg(requestUrl, digest, fwHash);
+        fail(failure, reason);
     }
 }
 
-void UpdateFW::reportFileError()
+void UpdateFW::reportUnusableTempDir()
 {
     qDebug() << "file error";
-    showNoticeAndQuit();
+    // Qt gives an empty path for a TMPDIR that names nothing; the user needs
+    // to see what it names.
+    QString temp = QDir::tempPath();
+    if (temp.isEmpty())
+        temp = qEnvironmentVariable("TMPDIR");
+    fail(TempDirUnusable,
+         QStringLiteral("temporary folder unusable: \"%1\" is not an existing folder").arg(temp));
 }
 
-void UpdateFW::showNoticeAndQuit()
+// Why the last download brought no body fit to judge, where the transfer
+// itself tells: a body that did arrive whole is judged by what it holds.
+bool UpdateFW::transferFailed(Failure *failure, QString *reason) const
 {
-    QMessageBox::information(
-        nullptr, QStringLiteral("FWアップデートツール"),
-        QStringLiteral("インターネットに接続されているかどうかご確認ください。 "), QMessageBox::Ok);
-    QCoreApplication::quit();
+    const QNetworkReply::NetworkError error = task.networkError();
+    const int status = task.httpStatus();
+    if (!task.certificateErrors().isEmpty() || error == QNetworkReply::SslHandshakeFailedError) {
+        const QStringList errors = task.certificateErrors();
+        *failure = CertificateRefused;
+        *reason = QStringLiteral("certificate refused: %1 (%2)")
+                      .arg(errors.isEmpty() ? task.networkErrorString() : errors.join("; "),
+                           requestUrl);
+    } else if (error == QNetworkReply::OperationCanceledError
+               || error == QNetworkReply::TimeoutError) {
+        *failure = NoAnswerInTime;
+        *reason = QStringLiteral("no answer in time: the firmware server stopped sending (%1)")
+                      .arg(requestUrl);
+    } else if (status != 0 && status != 200) {
+        *failure = HttpStatus;
+        *reason = QStringLiteral("HTTP status %1 from the firmware server (%2)")
+                      .arg(status)
+                      .arg(requestUrl);
+    } else if (error != QNetworkReply::NoError && status == 0) {
+        *failure = ServerUnreachable;
+        *reason = QStringLiteral("firmware server unreachable: %1 (%2)")
+                      .arg(task.networkErrorString(), requestUrl);
+    } else if (!task.stored()) {
+        *failure = FileNotWritable;
+        *reason
+            = QStringLiteral("file not writable: %1: %2").arg(filePath, task.storeErrorString());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void UpdateFW::fail(Failure failure, const QString &reason)
+{
+    failureText = reason;
+    qCDebug(lcFirmware).noquote() << "firmware check failed:" << reason;
+    emit failed(failure, reason);
 }

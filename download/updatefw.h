@@ -10,30 +10,56 @@
 
 // Finds the latest firmware on the firmware server once per run: fetches the
 // version file, then the image it names into the temporary directory, and
-// checks the image against the announced MD5 digest. Every failure ends in
-// one notice and a request to quit. GUI thread only.
+// checks the image against the announced MD5 digest. Every failure ends the
+// check with failed() and its reason; the window turns that into its one
+// notice and the request to quit. GUI thread only.
 class UpdateFW : public QObject
 {
     Q_OBJECT
 
 public:
+    // Why a check failed, for callers that must tell the causes apart.
+    enum Failure {
+        TempDirUnusable,
+        ServerUnreachable,
+        CertificateRefused,
+        HttpStatus,
+        NoAnswerInTime,
+        VersionFileMalformed,
+        DigestMismatch,
+        FileNotWritable,
+    };
+    Q_ENUM(Failure)
+
     explicit UpdateFW(QObject *parent = nullptr);
 
     void checkServerFW();
+
+    // The reason of the last failure in plain English, naming the cause and
+    // its detail; empty while the check has not failed.
+    QString errorString() const { return failureText; }
 
     // The digest (32 lowercase hex digits) of the image whose check succeeded,
     // empty until then. The controller refuses to send any image whose
     // digest differs from it.
     QString verifiedDigest() const { return verifiedHash; }
+    // That image's version number, meaningful once its check succeeded.
+    int latestVersion() const { return fwVersion; }
+    // Where that image lies, empty until its check succeeded.
+    QString verifiedImagePath() const { return verifiedPath; }
 
     // Seam for tests and the demo: points every UpdateFW in the process at
     // another server (a loopback one). The tool itself never calls it.
     static void overrideBaseUrl(const QString &baseUrl);
+    // The same for this object alone, ahead of the process-wide choice.
+    void setBaseUrl(const QString &baseUrl) { ownBaseUrl = baseUrl; }
 
     // Seam for tests: pins another certificate authority (PEM) for the
     // firmware server, as a build with FW_SERVER_CA_FILE does; an empty
     // text goes back to the build's own choice.
     static void overridePinnedAuthority(const QByteArray &pem);
+    // The same for this object alone, ahead of the process-wide choice.
+    void setPinnedAuthority(const QByteArray &pem) { ownAuthority = pem; }
 
     // Seam for tests only: how long the image request may go without data
     // before it is abandoned (30000 ms in the tool).
@@ -43,6 +69,7 @@ signals:
     void labelFW(QString);
     void canUpgrade(bool);
     void setFwName(QString);
+    void failed(UpdateFW::Failure failure, QString reason);
 
 private slots:
     void onHttpTimeOut();
@@ -52,8 +79,10 @@ private:
     void readVersionFile();
     void downloadFW();
     void verifyFW();
-    void reportFileError();
-    void showNoticeAndQuit();
+    void reportUnusableTempDir();
+    bool transferFailed(Failure *failure, QString *reason) const;
+    void fail(Failure failure, const QString &reason);
+    QString baseUrl() const;
 
     int fwVersion = 0;
     DownloadTask task;
@@ -61,6 +90,11 @@ private:
     QString fwHash;
     QTimer httpTimer;
     QString verifiedHash;
+    QString verifiedPath;
+    QString requestUrl;
+    QString failureText;
+    QString ownBaseUrl;
+    QByteArray ownAuthority;
 };
 
 #endif // UPDATEFW_H

@@ -1,8 +1,13 @@
 #include "device.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 
 namespace {
+
+// The reason an open failed, for whoever reads the debug output; apart from
+// the link's own lines, so that those keep their fixed form.
+Q_LOGGING_CATEGORY(lcLink, "ql7420.link")
 
 constexpr int PollPeriodMs = 5;
 constexpr int ReplyWindowMs = 3000;
@@ -35,10 +40,17 @@ bool Device::open()
 {
     configurePort();
     qDebug() << "open: " << portName;
-    serialPort.open();
+    const bool opened = serialPort.open();
+    if (!opened)
+        qCDebug(lcLink).noquote() << "cannot open" << portName << "-" << serialPort.errorString();
     if (!running)
         startReading();
-    return serialPort.isOpen();
+    return opened;
+}
+
+QString Device::errorString() const
+{
+    return serialPort.errorString();
 }
 
 void Device::write(const QByteArray &packet)

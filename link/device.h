@@ -23,7 +23,9 @@ public:
     ~Device() override;
 
     void setPortName(const QString &name);
+    // False if the port could not be opened; errorString() then says why.
     bool open();
+    QString errorString() const;
     void write(const QByteArray &packet);
     void close();
 

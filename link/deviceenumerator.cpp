@@ -1,5 +1,7 @@
 #include "deviceenumerator.h"
 
+#include "portfingerprint.h"
+
 #include <QDeadlineTimer>
 #include <QMutex>
 #include <QMutexLocker>
@@ -7,14 +9,19 @@
 
 namespace {
 
-constexpr int VendorId = 0x0451;
-constexpr int ProductId = 0x16AA;
 constexpr int ScanPeriodMs = 1000;
 
 QMutex listerMutex;
 DeviceEnumerator::PortLister portLister;
+DeviceEnumerator::PortFingerprinter portFingerprinter;
+quint64 portListerId = 0;
 
-QList<PortRecord> hostPorts()
+// Every replacement, process-wide or not, gets a new id; the host is 0.
+std::atomic<quint64> lastSourceId {0};
+
+} // namespace
+
+QList<PortRecord> DeviceEnumerator::hostPorts()
 {
     QList<PortRecord> ports;
     const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
@@ -28,14 +35,6 @@ QList<PortRecord> hostPorts()
     }
     return ports;
 }
-
-QList<PortRecord> listPorts()
-{
-    QMutexLocker locker(&listerMutex);
-    return portLister ? portLister() : hostPorts();
-}
-
-} // namespace
 
 DeviceEnumerator::DeviceEnumerator(QObject *parent) : QThread(parent) { }
 
@@ -60,10 +59,25 @@ void DeviceEnumerator::stopScanning()
     wait();
 }
 
-void DeviceEnumerator::setPortLister(PortLister lister)
+void DeviceEnumerator::setPortLister(PortLister lister, PortFingerprinter fingerprinter)
 {
     QMutexLocker locker(&listerMutex);
     portLister = std::move(lister);
+    portFingerprinter = std::move(fingerprinter);
+    portListerId = ++lastSourceId;
+}
+
+void DeviceEnumerator::setPortSource(PortLister lister, PortFingerprinter fingerprinter)
+{
+    QMutexLocker locker(&sourceMutex);
+    ownLister = std::move(lister);
+    ownFingerprinter = std::move(fingerprinter);
+    ownSourceId = ++lastSourceId;
+}
+
+void DeviceEnumerator::setFullListingPeriod(int ms)
+{
+    fullListingPeriodMs = ms;
 }
 
 void DeviceEnumerator::run()
@@ -84,14 +98,66 @@ void DeviceEnumerator::pauseBetweenScans()
         stopRequested.wait(&pauseMutex, nextScan);
 }
 
-void DeviceEnumerator::scanPorts()
+QList<PortRecord> DeviceEnumerator::listPorts()
+{
+    // The lister runs under the lock, so that once a setter returns the
+    // lister it replaced is never called again (tests hand over lambdas on
+    // their stack).
+    QMutexLocker ownLocker(&sourceMutex);
+    if (ownLister)
+        return listPortsFrom(ownLister, ownFingerprinter, ownSourceId);
+    QMutexLocker locker(&listerMutex);
+    if (portLister)
+        return listPortsFrom(portLister, portFingerprinter, portListerId);
+    static const PortLister hostLister = hostPorts;
+    static const PortFingerprinter hostFingerprinter = PortFingerprint::current;
+    return listPortsFrom(hostLister, hostFingerprinter, 0);
+}
+
+QList<PortRecord> DeviceEnumerator::listPortsFrom(const PortLister &lister,
+                                                  const PortFingerprinter &fingerprinter,
+                                                  quint64 sourceId)
+{
+    // Taken before the listing: a change during the listing then shows in
+    // the next tick's fingerprint.
+    const std::optional<std::string> fingerprint = fingerprinter ? fingerprinter() : std::nullopt;
+    const bool unchanged
+        = fingerprint && sourceId == listedSourceId && fingerprint == listedFingerprint;
+    // The host may still be filling in a new port's details (udev writes the
+    // USB identifiers a little after the port appears), so a new fingerprint
+    // is trusted only once a listing a tick later has confirmed it. The next
+    // tick comes a scan period from now: listing now keeps within the period.
+    if (unchanged && listedFingerprintConfirmed
+        && sinceFullListing.elapsed() <= fullListingPeriodMs - ScanPeriodMs)
+        return listedPorts;
+
+    listedPorts = lister();
+    listedSourceId = sourceId;
+    listedFingerprint = fingerprint;
+    listedFingerprintConfirmed = unchanged;
+    sinceFullListing.start();
+    return listedPorts;
+}
+
+QStringList DeviceEnumerator::attachedDevices()
+{
+    QMutexLocker locker(&listerMutex);
+    return devicePorts(portLister ? portLister() : hostPorts());
+}
+
+QStringList DeviceEnumerator::devicePorts(const QList<PortRecord> &ports)
 {
     QStringList matches;
-    const QList<PortRecord> ports = listPorts();
     for (const PortRecord &port : ports) {
         if (port.vendorID == VendorId && port.productID == ProductId)
             matches.append(port.portName);
     }
+    return matches;
+}
+
+void DeviceEnumerator::scanPorts()
+{
+    const QStringList matches = devicePorts(listPorts());
     if (!matches.isEmpty())
         emit deviceAvailable(matches.first());
     else

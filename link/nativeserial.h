@@ -17,8 +17,10 @@ inline constexpr Handle InvalidHandle = -1;
 // Windows) for reading and writing at 115200 8N1, raw, without flow control,
 // for this process alone, with whatever had already arrived discarded.
 // Returns InvalidHandle if the name is empty or the port is missing, busy or
-// not a serial port. DTR and RTS stay as opening leaves them.
-Handle open(const std::string &portName);
+// not a serial port, and then sets error to the operating system's own
+// account of why, in UTF-8 (for example "Permission denied"); error is left
+// alone on success. DTR and RTS stay as opening leaves them.
+Handle open(const std::string &portName, std::string &error);
 // Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);
 

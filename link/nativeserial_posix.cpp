@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <system_error>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,11 +41,13 @@ bool configure(int fd)
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-int closeKeepingErrno(int fd)
+// Closes a descriptor whose opening failed and reports why, before close()
+// can change errno.
+int failed(int fd, std::string &error)
 {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
+    error = std::generic_category().message(errno);
+    if (fd >= 0)
+        ::close(fd);
     return -1;
 }
 
@@ -52,17 +55,19 @@ int closeKeepingErrno(int fd)
 
 namespace NativeSerial {
 
-Handle open(const std::string &portName)
+Handle open(const std::string &portName, std::string &error)
 {
-    if (portName.empty())
+    if (portName.empty()) {
+        error = "no port name";
         return InvalidHandle;
+    }
     const int fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return InvalidHandle;
+        return failed(fd, error);
     // flock keeps out a second copy of this tool even when run as root, whom
     // TIOCEXCL does not stop.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !configure(fd))
-        return closeKeepingErrno(fd);
+        return failed(fd, error);
     // A reply that came after the previous close would otherwise be taken for
     // the answer to the next request.
     ::tcflush(fd, TCIOFLUSH);
@@ -70,7 +75,7 @@ Handle open(const std::string &portName)
     // to the terminal, so set before a step that fails it would outlive this
     // descriptor and lock the terminal for whoever else holds it open.
     if (::ioctl(fd, TIOCEXCL) != 0)
-        return closeKeepingErrno(fd);
+        return failed(fd, error);
     return fd;
 }
 

@@ -69,6 +69,28 @@ bool configure(HANDLE port)
     return ::SetCommTimeouts(port, &timeouts);
 }
 
+// The system's own message for an error code, in UTF-8 without the line
+// break that FormatMessage ends it with.
+std::string systemMessage(DWORD code)
+{
+    wchar_t *buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    std::string message;
+    if (length > 0) {
+        const int size
+            = ::WideCharToMultiByte(CP_UTF8, 0, buffer, int(length), nullptr, 0, nullptr, nullptr);
+        message.resize(size_t(size > 0 ? size : 0));
+        ::WideCharToMultiByte(CP_UTF8, 0, buffer, int(length), message.data(), size, nullptr,
+                              nullptr);
+    }
+    ::LocalFree(buffer);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return message.empty() ? "system error " + std::to_string(code) : message;
+}
+
 HANDLE toPort(NativeSerial::Handle handle)
 {
     return reinterpret_cast<HANDLE>(handle);
@@ -78,22 +100,27 @@ HANDLE toPort(NativeSerial::Handle handle)
 
 namespace NativeSerial {
 
-Handle open(const std::string &portName)
+Handle open(const std::string &portName, std::string &error)
 {
-    if (portName.empty())
+    if (portName.empty()) {
+        error = "no port name";
         return InvalidHandle;
+    }
     const std::wstring path = devicePath(portName);
-    if (path.empty())
+    if (path.empty()) {
+        error = systemMessage(::GetLastError());
         return InvalidHandle;
+    }
     // No sharing: Windows refuses every other opener while this one lasts.
     const HANDLE port = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE)
+    if (port == INVALID_HANDLE_VALUE) {
+        error = systemMessage(::GetLastError());
         return InvalidHandle;
+    }
     if (!configure(port)) {
-        const DWORD error = ::GetLastError();
+        error = systemMessage(::GetLastError());
         ::CloseHandle(port);
-        ::SetLastError(error);
         return InvalidHandle;
     }
     // A reply that came after the previous close would otherwise be taken for

@@ -22,9 +22,18 @@ QString SerialPort::portName() const
 bool SerialPort::open()
 {
     QMutexLocker locker(&mutex);
-    if (handle == NativeSerial::InvalidHandle)
-        handle = NativeSerial::open(name.toStdString());
+    if (handle != NativeSerial::InvalidHandle)
+        return true;
+    std::string error;
+    handle = NativeSerial::open(name.toStdString(), error);
+    openError = handle == NativeSerial::InvalidHandle ? QString::fromStdString(error) : QString();
     return handle != NativeSerial::InvalidHandle;
+}
+
+QString SerialPort::errorString() const
+{
+    QMutexLocker locker(&mutex);
+    return openError;
 }
 
 bool SerialPort::isOpen() const

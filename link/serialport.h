@@ -20,8 +20,12 @@ public:
     void setPortName(const QString &name);
     QString portName() const;
 
+    // False if the port could not be opened; errorString() then says why.
     bool open();
     bool isOpen() const;
+    // The operating system's reason the last open failed; empty after an
+    // open that succeeded.
+    QString errorString() const;
     void close();
 
     qint64 bytesAvailable() const;
@@ -33,6 +37,7 @@ private:
 
     mutable QMutex mutex;
     QString name;
+    QString openError;
     NativeSerial::Handle handle = NativeSerial::InvalidHandle;
 };
 

@@ -11,9 +11,6 @@ constexpr int ReplyWindowMs = 3000;
 
 } // namespace
 
-int Controller::blockCount = 0;
-quint16 Controller::blockAddress = 0;
-
 Controller::Controller(QObject *parent) : QObject(parent)
 {
     connect(&device, &Device::received, this, &Controller::handleResponse);
@@ -35,13 +32,14 @@ bool Controller::isUpgrading() const
 
 void Controller::setPortName(const QString &name)
 {
+    portName = name;
     device.setPortName(name);
 }
 
 void Controller::switchPcMode()
 {
     state = WaitPcMode;
-    device.open();
+    openDevice();
     device.write(Packets::bytes(Packets::PcModeRequest));
     device.close();
 }
@@ -51,7 +49,7 @@ void Controller::checkVersion()
     emit msgUpdated(QString());
     emit btUpgrade(false);
     state = WaitVersion;
-    device.open();
+    openDevice();
     device.write(Packets::bytes(Packets::VersionRequest));
 }
 
@@ -61,27 +59,42 @@ void Controller::startUpgrade()
     sendStartCommand();
 }
 
+void Controller::useImageFrom(const UpdateFW &check)
+{
+    imageCheck = &check;
+    fwFile.setFileName(check.verifiedImagePath());
+}
+
 void Controller::handleResponse(QByteArray packet)
 {
-    if (!verifyChecksum(packet) && state != WaitVersion) {
+    const Packets::Reply reply = Packets::classify(packet);
+    if (!reply.checksumHolds && state != WaitVersion) {
+        // Nothing more will be answered in this exchange; the reply window
+        // ends it, and this is why.
+        if (state != Idle) {
+            setError(state == WaitBlock || state == WaitEnd ? StoppedAnswering : NoAnswer,
+                     QStringLiteral("the device on %1 answered %2 with a reply that failed its "
+                                    "checksum")
+                         .arg(portName, awaitedAnswer()));
+        }
         state = Idle;
         return;
     }
     switch (state) {
     case WaitVersion:
-        onVersionReply(packet);
+        onVersionReply(packet, reply.kind);
         break;
     case WaitPcMode:
-        onPcModeReply(packet);
+        onPcModeReply(reply.kind);
         break;
     case WaitStart:
-        onStartReply(packet);
+        onStartReply(reply.kind);
         break;
     case WaitBlock:
-        onBlockReply(packet);
+        onBlockReply(reply.kind);
         break;
     case WaitEnd:
-        onEndReply(packet);
+        onEndReply(reply.kind);
         break;
     default:
         break;
@@ -90,6 +103,16 @@ void Controller::handleResponse(QByteArray packet)
 
 void Controller::onTimeOut()
 {
+    if (lastError == NoError) {
+        if (state == WaitBlock || state == WaitEnd)
+            setError(StoppedAnswering,
+                     QStringLiteral("the device on %1 stopped answering at %2")
+                         .arg(portName, awaitedAnswer()));
+        else
+            setError(NoAnswer,
+                     QStringLiteral("no answer from the device on %1 to %2 within 3 s")
+                         .arg(portName, awaitedAnswer()));
+    }
     state = Idle;
     device.close();
     fwFile.close();
@@ -116,7 +139,7 @@ void Controller::onSetFwName(QString path)
 void Controller::sendStartCommand()
 {
     state = WaitStart;
-    device.open();
+    openDevice();
     device.write(Packets::startCommand());
     transferWindow.start();
 }
@@ -129,6 +152,10 @@ void Controller::sendNextBlock()
         if (!fwFile.open(QIODevice::ReadOnly) || !imageIsVerified()) {
             // Nothing would come back to end the transfer: end it now, the
             // same way as a device that stopped answering.
+            setError(ImageNotVerified,
+                     QStringLiteral("the firmware image %1 is missing or changed after it was "
+                                    "verified; nothing of it was sent")
+                         .arg(fwFile.fileName()));
             onTimeOut();
             return;
         }
@@ -158,42 +185,42 @@ void Controller::sendEndCommand()
     transferWindow.start();
 }
 
-void Controller::onVersionReply(const QByteArray &packet)
+void Controller::onVersionReply(const QByteArray &packet, Packets::Reply::Kind kind)
 {
     qDebug() << "Version: " << packet;
-    if (!Packets::isVersionReply(packet))
+    if (kind != Packets::Reply::VersionReply)
         return;
     state = Idle;
     device.close();
     emit msgUpdated(Packets::versionLine(packet));
 }
 
-void Controller::onPcModeReply(const QByteArray &packet)
+void Controller::onPcModeReply(Packets::Reply::Kind kind)
 {
-    if (packet == Packets::bytes(Packets::PcModeReply)) {
+    if (kind == Packets::Reply::PcModeReply) {
         state = Idle;
         device.close();
     }
     emit pcModeSwitched();
 }
 
-void Controller::onStartReply(const QByteArray &packet)
+void Controller::onStartReply(Packets::Reply::Kind kind)
 {
-    if (packet != Packets::bytes(Packets::StartAck))
+    if (kind != Packets::Reply::StartAck)
         return;
     state = OpenImage;
     sendNextBlock();
 }
 
-void Controller::onBlockReply(const QByteArray &packet)
+void Controller::onBlockReply(Packets::Reply::Kind kind)
 {
-    if (packet == Packets::bytes(Packets::BlockAck))
+    if (kind == Packets::Reply::BlockAck)
         sendNextBlock();
 }
 
-void Controller::onEndReply(const QByteArray &packet)
+void Controller::onEndReply(Packets::Reply::Kind kind)
 {
-    if (packet != Packets::bytes(Packets::EndAck))
+    if (kind != Packets::Reply::EndAck)
         return;
     transferWindow.stop();
     state = Idle;
@@ -208,9 +235,43 @@ void Controller::onEndReply(const QByteArray &packet)
 // from, so a file swapped in at the same path afterwards is never sent.
 bool Controller::imageIsVerified()
 {
-    const QString expected = updateFW.verifiedDigest();
+    const QString expected = imageCheck->verifiedDigest();
     QCryptographicHash hash(QCryptographicHash::Md5);
     if (expected.isEmpty() || !hash.addData(&fwFile) || !fwFile.seek(0))
         return false;
     return QString::fromLatin1(hash.result().toHex()) == expected;
+}
+
+// Every exchange starts afresh: a reason belongs to the exchange it ended.
+void Controller::openDevice()
+{
+    setError(NoError, QString());
+    if (!device.open())
+        setError(PortNotOpened,
+                 QStringLiteral("the port %1 could not be opened: %2")
+                     .arg(portName, device.errorString()));
+}
+
+void Controller::setError(Error error, const QString &text)
+{
+    lastError = error;
+    lastErrorText = text;
+}
+
+QString Controller::awaitedAnswer() const
+{
+    switch (state) {
+    case WaitPcMode:
+        return QStringLiteral("the PC-mode request");
+    case WaitVersion:
+        return QStringLiteral("the version request");
+    case WaitStart:
+        return QStringLiteral("the start command");
+    case WaitBlock:
+        return QStringLiteral("block %1 of %2").arg(blockCount).arg(Packets::BlockCount);
+    case WaitEnd:
+        return QStringLiteral("the end command");
+    default:
+        return QStringLiteral("the last request");
+    }
 }

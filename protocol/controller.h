@@ -2,6 +2,7 @@
 #define CONTROLLER_H
 
 #include "device.h"
+#include "packets.h"
 #include "updatefw.h"
 
 #include <QByteArray>
@@ -28,13 +29,32 @@ public:
         WaitEnd = 6,
     };
 
+    // Why the last exchange ended without its answer, kept from the moment
+    // it is known until the next exchange begins; timeOut() reports it.
+    enum Error {
+        NoError,
+        PortNotOpened,
+        NoAnswer,
+        StoppedAnswering,
+        ImageNotVerified,
+    };
+    Q_ENUM(Error)
+
     explicit Controller(QObject *parent = nullptr);
 
     bool isUpgrading() const;
+    Error error() const { return lastError; }
+    // A plain English account of error(), naming the port, the request or
+    // the block.
+    QString errorString() const { return lastErrorText; }
     void setPortName(const QString &name);
     void switchPcMode();
     void checkVersion();
     void startUpgrade();
+    // Sends the image that another firmware check verified instead of the
+    // one this controller's own check would fetch: several devices updated
+    // from one download. The check must outlive the transfers.
+    void useImageFrom(const UpdateFW &check);
 
     UpdateFW updateFW;
 
@@ -58,17 +78,21 @@ private:
     void sendStartCommand();
     void sendNextBlock();
     void sendEndCommand();
-    void onVersionReply(const QByteArray &packet);
-    void onPcModeReply(const QByteArray &packet);
-    void onStartReply(const QByteArray &packet);
-    void onBlockReply(const QByteArray &packet);
-    void onEndReply(const QByteArray &packet);
+    void onVersionReply(const QByteArray &packet, Packets::Reply::Kind kind);
+    void onPcModeReply(Packets::Reply::Kind kind);
+    void onStartReply(Packets::Reply::Kind kind);
+    void onBlockReply(Packets::Reply::Kind kind);
+    void onEndReply(Packets::Reply::Kind kind);
 
     bool imageIsVerified();
+    void openDevice();
+    void setError(Error error, const QString &text);
+    QString awaitedAnswer() const;
 
     int state = Idle;
     Device device;
     QFile fwFile;
+    const UpdateFW *imageCheck = &updateFW;
     bool upgrading = false;
     // Runs from every write of a transfer until the awaited reply is
     // recognised. The link's own window stops at any chunk, so without this a
@@ -76,8 +100,11 @@ private:
     // ever with the window unable to close.
     QTimer transferWindow;
 
-    static int blockCount;
-    static quint16 blockAddress;
+    int blockCount = 0;
+    quint16 blockAddress = 0;
+    QString portName;
+    Error lastError = NoError;
+    QString lastErrorText;
 };
 
 #endif // CONTROLLER_H

@@ -82,6 +82,33 @@ bool isVersionReply(const QByteArray &chunk)
     return chunk.size() >= VersionReplyMinimum && chunk.front() == VersionReplyStart;
 }
 
+Reply classify(const QByteArray &chunk)
+{
+    static const struct
+    {
+        QByteArray packet;
+        Reply::Kind kind;
+    } fixedReplies[] = {
+        {bytes(PcModeReply), Reply::PcModeReply},
+        {bytes(StartAck), Reply::StartAck},
+        {bytes(BlockAck), Reply::BlockAck},
+        {bytes(EndAck), Reply::EndAck},
+    };
+    Reply reply;
+    reply.checksumHolds = verifyChecksum(chunk);
+    if (isVersionReply(chunk)) {
+        reply.kind = Reply::VersionReply;
+        return reply;
+    }
+    for (const auto &fixed : fixedReplies) {
+        if (chunk == fixed.packet) {
+            reply.kind = fixed.kind;
+            break;
+        }
+    }
+    return reply;
+}
+
 QString versionLine(const QByteArray &versionReply)
 {
     QByteArray line = QByteArrayLiteral("現在のFWバージョン : ");

@@ -28,6 +28,19 @@ QByteArray endCommand();
 bool isVersionReply(const QByteArray &chunk);
 QString versionLine(const QByteArray &versionReply);
 
+// What a chunk from the device is. A fixed reply is recognised only when the
+// chunk is exactly its packet, so its checksum always holds; a version reply
+// by its start and length alone, as the device's version text is taken
+// whatever its checksum. Any other chunk whose checksum fails is noise.
+struct Reply
+{
+    enum Kind { Other, VersionReply, PcModeReply, StartAck, BlockAck, EndAck };
+    Kind kind = Other;
+    bool checksumHolds = false;
+};
+
+Reply classify(const QByteArray &chunk);
+
 } // namespace Packets
 
 quint8 checksum(const QByteArray &bytes);

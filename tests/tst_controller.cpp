@@ -1,6 +1,5 @@
 #include "controller.h"
 #include "firmwarerelease.h"
-#include "serialport.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
 
@@ -12,16 +11,6 @@ namespace {
 
 constexpr int BlockCount = 3376;
 const QString ImagePath = QDir::tempPath() + QStringLiteral("/hello_Update.ghx");
-
-// Whether nobody holds the port: the link takes it for itself while open.
-bool portIsFree(const QString &path)
-{
-    SerialPort probe;
-    probe.setPortName(path);
-    const bool free = probe.open();
-    probe.close();
-    return free;
-}
 
 // The signals a dialog would see, in the order they came.
 class Observer : public QObject
@@ -58,6 +47,7 @@ private slots:
     void init();
     void completeTransfer_data();
     void completeTransfer();
+    void twoControllersAtOnce();
     void stallEndsTheTransfer_data();
     void stallEndsTheTransfer();
     void unverifiedImageIsNeverSent_data();
@@ -140,24 +130,61 @@ void tst_Controller::completeTransfer()
     QVERIFY(!isOpenInThisProcess(ImagePath));
 }
 
+void tst_Controller::twoControllersAtOnce()
+{
+    const QByteArray image = FirmwareRelease::randomImage(BlockCount * 64);
+    SimulatorProcess secondSimulator;
+    QVERIFY(secondSimulator.start({}));
+    Controller first;
+    Controller second;
+    Observer firstObserver(&first);
+    Observer secondObserver(&second);
+    QVERIFY(verify(first, image));
+    second.useImageFrom(first.updateFW);
+
+    first.setPortName(simulator.portPath());
+    second.setPortName(secondSimulator.portPath());
+    first.startUpgrade();
+    second.startUpgrade();
+    QTRY_COMPARE_WITH_TIMEOUT(firstObserver.count("finished") + secondObserver.count("finished"), 2,
+                              120000);
+
+    const QString expected = FirmwareRelease::md5(FirmwareRelease::deviceImage(image));
+    for (SimulatorProcess *device : {&simulator, &secondSimulator}) {
+        const QJsonObject report = device->report();
+        QCOMPARE(report.value("dataBlocks").toInt(), BlockCount);
+        QCOMPARE(report.value("violations").toArray().size(), 0);
+        QCOMPARE(report.value("imageMd5").toString(), expected);
+    }
+}
+
 void tst_Controller::stallEndsTheTransfer_data()
 {
     QTest::addColumn<QString>("fault");
+    // Where the controller's reason must say the transfer stopped.
+    QTest::addColumn<QString>("where");
 
-    QTest::newRow("silence mid-transfer") << "silence@100";
-    QTest::newRow("corrupt block ack") << "corrupt@100";
-    QTest::newRow("split block ack") << "split@100";
-    QTest::newRow("stray byte after ack") << "stray@100";
-    QTest::newRow("ack after the window") << "late@100:3500";
-    QTest::newRow("unplugged") << "hangup@100";
-    QTest::newRow("corrupt start ack") << "corrupt@start";
-    QTest::newRow("split end ack") << "split@end";
-    QTest::newRow("silent end") << "silence@end";
+    const QString block = QStringLiteral("block 101 of 3376");
+    QTest::newRow("silence mid-transfer") << "silence@100" << block;
+    QTest::newRow("corrupt block ack") << "corrupt@100" << block;
+    QTest::newRow("split block ack") << "split@100" << block;
+    QTest::newRow("stray byte after ack") << "stray@100" << block;
+    QTest::newRow("ack after the window") << "late@100:3500" << block;
+    // Block 100 is still answered.
+    QTest::newRow("unplugged") << "hangup@100"
+                               << "block 102 of 3376";
+    QTest::newRow("corrupt start ack") << "corrupt@start"
+                                       << "the start command";
+    QTest::newRow("split end ack") << "split@end"
+                                   << "the end command";
+    QTest::newRow("silent end") << "silence@end"
+                                << "the end command";
 }
 
 void tst_Controller::stallEndsTheTransfer()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, where);
     const QByteArray image = FirmwareRelease::randomImage(50000);
 
     Controller controller;
@@ -170,6 +197,7 @@ void tst_Controller::stallEndsTheTransfer()
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 60000);
     QVERIFY(!controller.isUpgrading());
     QCOMPARE(observer.count("finished"), 0);
+    QVERIFY2(controller.errorString().contains(where), qPrintable(controller.errorString()));
     QVERIFY(!isOpenInThisProcess(ImagePath));
     QTest::qWait(3500);
     QCOMPARE(observer.count("timeout"), 1);
@@ -238,6 +266,7 @@ void tst_Controller::unverifiedImageIsNeverSent()
 
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 2500);
     QVERIFY2(sinceStart.elapsed() < 2500, "ended at the start acknowledgement, not by the window");
+    QCOMPARE(controller.error(), Controller::ImageNotVerified);
     QVERIFY(!controller.isUpgrading());
     QVERIFY(observer.progress.isEmpty());
     const QJsonObject report = simulator.report();

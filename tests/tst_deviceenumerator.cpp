@@ -39,6 +39,9 @@ private slots:
     void firstScanPicksTheDevice();
     void oneReportPerScan();
     void destructionDuringPauseEndsItAtOnce();
+    void ownPortSourceGoesFirst();
+    void fullListingOnlyOnChange_data();
+    void fullListingOnlyOnChange();
 };
 
 Q_DECLARE_METATYPE(QList<PortRecord>)
@@ -122,6 +125,120 @@ void tst_DeviceEnumerator::destructionDuringPauseEndsItAtOnce()
     QCOMPARE(scans.load(), 1);
     QTest::qWait(1200);
     QCOMPARE(scans.load(), 1);
+}
+
+void tst_DeviceEnumerator::ownPortSourceGoesFirst()
+{
+    DeviceEnumerator::setPortLister([] {
+        return QList<PortRecord> {{"ttyACM1", Vendor, Product}};
+    });
+    DeviceEnumerator own;
+    own.setPortSource([] { return QList<PortRecord> {{"ttyACM0", Vendor, Product}}; });
+    DeviceEnumerator other;
+    other.setPortSource([] { return QList<PortRecord>(); });
+    DeviceEnumerator shared;
+    Reports ownReports(&own);
+    Reports otherReports(&other);
+    Reports sharedReports(&shared);
+    own.startScanning();
+    other.startScanning();
+    shared.startScanning();
+
+    QTRY_VERIFY_WITH_TIMEOUT(!ownReports.events.isEmpty() && !otherReports.events.isEmpty()
+                                 && !sharedReports.events.isEmpty(),
+                             900);
+    QCOMPARE(ownReports.events.first(), "ttyACM0");
+    QCOMPARE(otherReports.events.first(), "<none>");
+    QCOMPARE(sharedReports.events.first(), "ttyACM1");
+}
+
+// The host's ports switch from one list to another at a given tick, along
+// with their fingerprint (none where the string is null).
+void tst_DeviceEnumerator::fullListingOnlyOnChange_data()
+{
+    QTest::addColumn<QList<PortRecord>>("before");
+    QTest::addColumn<QList<PortRecord>>("after");
+    QTest::addColumn<QString>("fingerprintBefore");
+    QTest::addColumn<QString>("fingerprintAfter");
+    QTest::addColumn<int>("changeTick");
+    QTest::addColumn<int>("fullListingPeriodMs");
+    QTest::addColumn<bool>("processWide");
+    QTest::addColumn<QStringList>("reports");
+    QTest::addColumn<QList<int>>("listedTicks");
+
+    const QList<PortRecord> none;
+    const QList<PortRecord> device {{"ttyACM0", Vendor, Product}};
+    const QList<PortRecord> other {{"ttyACM0", 0x0452, Product}};
+    const QString absent = QStringLiteral("<none>");
+    const QString found = QStringLiteral("ttyACM0");
+    const QString noFingerprint;
+
+    // A new fingerprint is listed on its first tick and the next; tick 2,
+    // with the fingerprint of tick 1, is not.
+    QTest::newRow("port appears") << none << device << "a"
+                                  << "a ttyACM0" << 3 << 60000 << false
+                                  << QStringList {absent, absent, absent, found}
+                                  << QList<int> {0, 1, 3};
+    QTest::newRow("port disappears, process-wide list")
+        << device << none << "a ttyACM0"
+        << "a" << 3 << 60000 << true << QStringList {found, found, found, absent}
+        << QList<int> {0, 1, 3};
+    QTest::newRow("another device under the same name")
+        << other << device << "ttyACM0 inode 17"
+        << "ttyACM0 inode 18" << 3 << 60000 << false << QStringList {absent, absent, absent, found}
+        << QList<int> {0, 1, 3};
+    QTest::newRow("no fingerprint")
+        << none << device << noFingerprint << noFingerprint << 2 << 60000 << false
+        << QStringList {absent, absent, found, found} << QList<int> {0, 1, 2, 3};
+    // Ticks come a second apart: the listing on tick 1 is due again within
+    // 2.5 s, on tick 3, and finds what the fingerprint missed.
+    QTest::newRow("change the fingerprint misses")
+        << none << device << "a"
+        << "a" << 2 << 2500 << false << QStringList {absent, absent, absent, found}
+        << QList<int> {0, 1, 3};
+}
+
+void tst_DeviceEnumerator::fullListingOnlyOnChange()
+{
+    QFETCH(QList<PortRecord>, before);
+    QFETCH(QList<PortRecord>, after);
+    QFETCH(QString, fingerprintBefore);
+    QFETCH(QString, fingerprintAfter);
+    QFETCH(int, changeTick);
+    QFETCH(int, fullListingPeriodMs);
+    QFETCH(bool, processWide);
+    QFETCH(QStringList, reports);
+    QFETCH(QList<int>, listedTicks);
+
+    // Each tick takes one fingerprint, then perhaps one listing.
+    std::atomic<int> ticks {0};
+    QList<int> listed;
+    auto fingerprinter = [&]() -> std::optional<std::string> {
+        const QString fingerprint = ticks++ < changeTick ? fingerprintBefore : fingerprintAfter;
+        if (fingerprint.isNull())
+            return std::nullopt;
+        return fingerprint.toStdString();
+    };
+    auto lister = [&] {
+        const int tick = ticks - 1;
+        listed.append(tick);
+        return tick < changeTick ? before : after;
+    };
+
+    DeviceEnumerator enumerator;
+    enumerator.setFullListingPeriod(fullListingPeriodMs);
+    if (processWide)
+        DeviceEnumerator::setPortLister(lister, fingerprinter);
+    else
+        enumerator.setPortSource(lister, fingerprinter);
+    Reports seen(&enumerator);
+    enumerator.startScanning();
+    QTRY_COMPARE_WITH_TIMEOUT(seen.events.size(), reports.size(), (reports.size() + 2) * 1000);
+    enumerator.stopScanning();
+
+    QCOMPARE(seen.events.mid(0, reports.size()), reports);
+    listed.removeIf([&](int tick) { return tick >= reports.size(); });
+    QCOMPARE(listed, listedTicks);
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceEnumerator)

@@ -412,9 +412,9 @@ void tst_Dialog::wholeUpdate()
     // every way of getting rid of the window.
     QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 30, 30000);
     ports.setPresent(false);
-    for (const QString &way : {"close", "escape", "reject", "accept"}) {
+    for (const char *way : {"close", "escape", "reject", "accept"}) {
         dismiss(way);
-        QVERIFY2(dialog->isVisible(), qPrintable(way));
+        QVERIFY2(dialog->isVisible(), way);
     }
     QVERIFY(waitForScans(2));
     QTest::qWait(TickSettleMs);

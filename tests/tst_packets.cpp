@@ -4,6 +4,8 @@
 
 namespace {
 
+using Reply = Packets::Reply;
+
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
@@ -65,30 +67,35 @@ void tst_Packets::verifyChecksum_data()
 {
     QTest::addColumn<QByteArray>("chunk");
     QTest::addColumn<bool>("passes");
+    // What the controller makes of the chunk in any state but WaitVersion.
+    QTest::addColumn<Reply::Kind>("kind");
 
-    QTest::newRow("one byte 00") << hex("00") << true;
-    QTest::newRow("one byte 01") << hex("01") << false;
-    QTest::newRow("two bytes ending 00") << hex("7f00") << true;
-    QTest::newRow("two bytes ending 7f") << hex("7f7f") << false;
-    QTest::newRow("pc-mode reply") << hex("b0000000") << true;
-    QTest::newRow("other pc-mode reply") << hex("b1000000") << true;
-    QTest::newRow("version request") << hex("0201bbba") << true;
+    QTest::newRow("one byte 00") << hex("00") << true << Reply::Other;
+    QTest::newRow("one byte 01") << hex("01") << false << Reply::Other;
+    QTest::newRow("two bytes ending 00") << hex("7f00") << true << Reply::Other;
+    QTest::newRow("two bytes ending 7f") << hex("7f7f") << false << Reply::Other;
+    QTest::newRow("pc-mode reply") << hex("b0000000") << true << Reply::PcModeReply;
+    QTest::newRow("other pc-mode reply") << hex("b1000000") << true << Reply::Other;
+    QTest::newRow("version request") << hex("0201bbba") << true << Reply::Other;
     QTest::newRow("pc-mode request has no checksum")
-        << Packets::bytes(Packets::PcModeRequest) << false;
-    QTest::newRow("start ack") << hex("fe014d8400c8") << true;
-    QTest::newRow("block ack") << hex("fe014d8100cd") << true;
-    QTest::newRow("end ack") << hex("fe014d8300cf") << true;
-    QTest::newRow("ack with stray 00") << hex("fe014d8100cd00") << true;
-    QTest::newRow("ack with corrupt checksum") << hex("fe014d8100cc") << false;
-    QTest::newRow("first half of an ack") << hex("fe014d") << false;
-    QTest::newRow("second half of an ack") << hex("8100cd") << false;
+        << Packets::bytes(Packets::PcModeRequest) << false << Reply::Other;
+    QTest::newRow("start ack") << hex("fe014d8400c8") << true << Reply::StartAck;
+    QTest::newRow("block ack") << hex("fe014d8100cd") << true << Reply::BlockAck;
+    QTest::newRow("end ack") << hex("fe014d8300cf") << true << Reply::EndAck;
+    QTest::newRow("ack with stray 00") << hex("fe014d8100cd00") << true << Reply::Other;
+    QTest::newRow("ack with corrupt checksum") << hex("fe014d8100cc") << false << Reply::Other;
+    QTest::newRow("first half of an ack") << hex("fe014d") << false << Reply::Other;
+    QTest::newRow("second half of an ack") << hex("8100cd") << false << Reply::Other;
 }
 
 void tst_Packets::verifyChecksum()
 {
     QFETCH(QByteArray, chunk);
     QFETCH(bool, passes);
+    QFETCH(Reply::Kind, kind);
     QCOMPARE(::verifyChecksum(chunk), passes);
+    QCOMPARE(Packets::classify(chunk).checksumHolds, passes);
+    QCOMPARE(Packets::classify(chunk).kind, kind);
 }
 
 void tst_Packets::frameBody_data()
@@ -170,6 +177,7 @@ void tst_Packets::versionReply()
     QFETCH(QString, line);
 
     QCOMPARE(Packets::isVersionReply(chunk), isReply);
+    QCOMPARE(Packets::classify(chunk).kind == Reply::VersionReply, isReply);
     if (isReply)
         QCOMPARE(Packets::versionLine(chunk), line);
 }

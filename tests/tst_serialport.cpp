@@ -30,21 +30,27 @@ private slots:
 void tst_SerialPort::failsToOpen_data()
 {
     QTest::addColumn<QString>("name");
+    // The system's own words for it.
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("unnamed") << QString();
-    QTest::newRow("missing") << QStringLiteral("/dev/no-such-port-here");
-    QTest::newRow("missing bare name") << QStringLiteral("ttyNoSuchPort9");
-    QTest::newRow("not a terminal") << QStringLiteral("/dev/null");
+    const QString missing = QStringLiteral("No such file or directory");
+    QTest::newRow("unnamed") << QString() << "no port name";
+    QTest::newRow("missing") << QStringLiteral("/dev/no-such-port-here") << missing;
+    QTest::newRow("missing bare name") << QStringLiteral("ttyNoSuchPort9") << missing;
+    QTest::newRow("not a terminal")
+        << QStringLiteral("/dev/null") << "Inappropriate ioctl for device";
 }
 
 void tst_SerialPort::failsToOpen()
 {
     QFETCH(QString, name);
+    QFETCH(QString, reason);
 
     SerialPort port;
     port.setPortName(name);
     QVERIFY(!port.open());
     QVERIFY(!port.isOpen());
+    QCOMPARE(port.errorString(), reason);
     // A closed port answers every call at once and harmlessly.
     QCOMPARE(port.bytesAvailable(), 0);
     QVERIFY(port.read(64).isEmpty());
@@ -174,8 +180,10 @@ void tst_SerialPort::secondOpenerIsRefused()
 
     QVERIFY(first.open());
     QVERIFY(!second.open());
+    QCOMPARE(second.errorString(), QStringLiteral("Resource temporarily unavailable"));
     first.close();
     QVERIFY(second.open());
+    QVERIFY(second.errorString().isEmpty());
     QVERIFY(!first.open());
     second.close();
     QVERIFY(first.open());

@@ -65,6 +65,19 @@ QString deadServerUrl()
     return QStringLiteral("http://127.0.0.1:%1/data").arg(port);
 }
 
+QStringList *capturedWarnings = nullptr;
+QtMessageHandler previousHandler = nullptr;
+
+void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    // The offscreen platform that the tests run on says so of every message
+    // box; a desktop platform has nothing to say.
+    if (type == QtWarningMsg
+        && !message.contains(QLatin1String("does not support propagateSizeHints")))
+        capturedWarnings->append(message);
+    previousHandler(type, context, message);
+}
+
 // Runs the tool's start-up with a user played by `step`, called every 20 ms
 // from inside the tool's own event loops; returns the run's exit code, or 99
 // if the run had to be cut short.
@@ -138,6 +151,11 @@ void tst_Startup::course()
         QStringList order;
     } window;
 
+    QStringList warnings;
+    capturedWarnings = &warnings;
+    previousHandler = qInstallMessageHandler(captureWarnings);
+    const auto restoreHandler = qScopeGuard([] { qInstallMessageHandler(previousHandler); });
+
     int phase = 0;
     const int result = runWithUser([&] {
         QMessageBox *box = activeBox();
@@ -172,6 +190,7 @@ void tst_Startup::course()
     });
 
     QCOMPARE(result, 0);
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
     QCOMPARE(notice.title, NoticeTitle);
     QCOMPARE(notice.text, NoticeText);
     QCOMPARE(notice.icon, QMessageBox::Information);

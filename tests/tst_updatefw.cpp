@@ -1,3 +1,4 @@
+#include "checkfailurenotice.h"
 #include "firmwareserver.h"
 #include "testfiles.h"
 #include "updatefw.h"
@@ -103,6 +104,7 @@ struct CheckRun
     bool imageExistedAtSetFwName = false;
     QString label;
     QString digestAtLabel;
+    QList<UpdateFW::Failure> failures;
 };
 
 struct RunOptions
@@ -137,6 +139,11 @@ CheckRun runCheck(UpdateFW &fw, const RunOptions &options)
     });
     QObject::connect(&fw, &UpdateFW::canUpgrade, &context, [&](bool can) {
         run.events << (can ? "canUpgrade(true)" : "canUpgrade(false)");
+    });
+    // As the window answers a failure.
+    QObject::connect(&fw, &UpdateFW::failed, &context, [&](UpdateFW::Failure failure) {
+        run.failures << failure;
+        showCheckFailureNotice();
     });
 
     QPointer<QMessageBox> shown;
@@ -212,6 +219,8 @@ private slots:
     void https();
     void unusableTempDir_data();
     void unusableTempDir();
+    void failureReason_data();
+    void failureReason();
     void publishedRelease_data();
     void publishedRelease();
     void publisherRefusesBadInput_data();
@@ -335,7 +344,7 @@ void tst_UpdateFW::metaObjectOrder()
         methods << QString::fromLatin1(meta.method(i).methodSignature());
     QCOMPARE(methods,
              QStringList({"labelFW(QString)", "canUpgrade(bool)", "setFwName(QString)",
-                          "onHttpTimeOut()", "onDone()"}));
+                          "failed(UpdateFW::Failure,QString)", "onHttpTimeOut()", "onDone()"}));
 }
 
 void tst_UpdateFW::versionFile_data()
@@ -626,6 +635,75 @@ void tst_UpdateFW::unusableTempDir()
     QVERIFY(server.requestedPaths().isEmpty());
     for (int i = 0; i < strays.size(); ++i)
         QCOMPARE(QFile::exists(strays.at(i)), strayExisted.at(i));
+}
+
+void tst_UpdateFW::failureReason_data()
+{
+    // The server's switches ("down": stopped before the check), the version
+    // file it serves (null: init()'s valid one), what stands in the way
+    // locally, and the reason with a detail it must name.
+    QTest::addColumn<QStringList>("switches");
+    QTest::addColumn<QByteArray>("versionFile");
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<UpdateFW::Failure>("failure");
+    QTest::addColumn<QString>("detail");
+
+    const QByteArray valid;
+    const QStringList expired = {"--tls-cert", certificates.filePath("expired.pem"), "--tls-key",
+                                 certificates.filePath("server.key")};
+    QTest::newRow("temporary folder unusable") << QStringList() << valid << "no temporary folder"
+                                               << UpdateFW::TempDirUnusable << "no-such-folder";
+    QTest::newRow("server unreachable") << QStringList("down") << valid << QString()
+                                        << UpdateFW::ServerUnreachable << "Connection refused";
+    QTest::newRow("certificate refused")
+        << expired << valid << QString() << UpdateFW::CertificateRefused << "expired";
+    QTest::newRow("HTTP status") << QStringList({"--status-version", "404"}) << valid << QString()
+                                 << UpdateFW::HttpStatus << "HTTP status 404";
+    QTest::newRow("no answer in time") << QStringList({"--delay-version", "8000"}) << valid
+                                       << QString() << UpdateFW::NoAnswerInTime << "within 5 s";
+    QTest::newRow("version file malformed")
+        << QStringList() << QByteArray("<html>\r\n") << QString() << UpdateFW::VersionFileMalformed
+        << "got \"<html>";
+    QTest::newRow("image digest mismatch")
+        << QStringList() << "12 " + aMd5 << QString() << UpdateFW::DigestMismatch
+        << QString("has MD5 %1, the version file announced %2").arg(imageMd5, aMd5);
+    QTest::newRow("file not writable") << QStringList() << valid << "folder at the version file"
+                                       << UpdateFW::FileNotWritable << "fw_version.txt";
+}
+
+void tst_UpdateFW::failureReason()
+{
+    QFETCH(QStringList, switches);
+    QFETCH(QByteArray, versionFile);
+    QFETCH(QString, obstacle);
+    QFETCH(UpdateFW::Failure, failure);
+    QFETCH(QString, detail);
+
+    if (!versionFile.isNull())
+        QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/version.txt"), versionFile));
+    const QByteArray usableTemp = qgetenv("TMPDIR");
+    const auto restore = qScopeGuard([&] {
+        qputenv("TMPDIR", usableTemp);
+        QDir(versionLocalPath()).removeRecursively();
+    });
+    if (obstacle == "no temporary folder") {
+        qputenv("TMPDIR", QFile::encodeName(privateTemp.filePath("no-such-folder")));
+    } else if (obstacle == "folder at the version file") {
+        QVERIFY(QFile::remove(versionLocalPath()));
+        QVERIFY(QDir().mkpath(versionLocalPath() + "/inside"));
+    }
+    const bool down = switches == QStringList("down");
+    FirmwareServer server;
+    QVERIFY(server.start(served.path(), down ? QStringList() : switches));
+    if (down)
+        server.stop();
+
+    UpdateFW fw;
+    fw.setBaseUrl(server.baseUrl());
+    const CheckRun run = runCheck(fw, {});
+
+    QCOMPARE(run.failures, QList<UpdateFW::Failure>({failure}));
+    QVERIFY2(fw.errorString().contains(detail), qPrintable(fw.errorString()));
 }
 
 bool tst_UpdateFW::publish(const QStringList &arguments, QByteArray *errors)

@@ -1,5 +1,7 @@
 #include "simulatorprocess.h"
 
+#include "serialport.h"
+
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -129,4 +131,13 @@ QString SimulatorProcess::readLine()
     QByteArray line = process.readLine();
     line.chop(1);
     return QString::fromUtf8(line);
+}
+
+bool portIsFree(const QString &path)
+{
+    SerialPort probe;
+    probe.setPortName(path);
+    const bool free = probe.open();
+    probe.close();
+    return free;
 }

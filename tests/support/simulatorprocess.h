@@ -40,4 +40,7 @@ private:
     QString path;
 };
 
+// Whether nobody holds the port: the link takes it for itself while open.
+bool portIsFree(const QString &path);
+
 #endif // SIMULATORPROCESS_H

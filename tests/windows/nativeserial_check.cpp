@@ -129,9 +129,10 @@ void refusesWhatIsNoSerialPort()
     } rows[]
         = {{"missing port", "COM250"}, {"empty name", ""}, {"not a serial port", R"(\\.\NUL)"}};
     for (const auto &row : rows) {
-        const Handle port = NativeSerial::open(row.port);
-        verdict(port == InvalidHandle, std::string("refused: ") + row.name,
-                std::string("'") + row.port + "'");
+        std::string error;
+        const Handle port = NativeSerial::open(row.port, error);
+        verdict(port == InvalidHandle && !error.empty(), std::string("refused: ") + row.name,
+                std::string("'") + row.port + "': " + error);
         NativeSerial::close(port);
     }
 }
@@ -139,9 +140,10 @@ void refusesWhatIsNoSerialPort()
 void discardsWhatCameBeforeOpening()
 {
     simulator("send b0000000");
-    const Handle port = NativeSerial::open("COM12");
+    std::string error;
+    const Handle port = NativeSerial::open("COM12", error);
     if (port == InvalidHandle) {
-        verdict(false, "stale input discarded", "COM12 did not open");
+        verdict(false, "stale input discarded", "COM12 did not open: " + error);
         return;
     }
     simulator("send " + hex("fresh"));
@@ -254,9 +256,10 @@ int main()
     refusesWhatIsNoSerialPort();
     discardsWhatCameBeforeOpening();
 
-    const Handle port = NativeSerial::open(R"(\\.\COM12)");
+    std::string error;
+    const Handle port = NativeSerial::open(R"(\\.\COM12)", error);
     verdict(port != InvalidHandle, R"(opens \\.\COM12)",
-            "the device-namespace name is used as it is");
+            port != InvalidHandle ? "the device-namespace name is used as it is" : error);
     if (port != InvalidHandle) {
         everyByteValueArrives(port);
         bigWriteGoesWhole(port);

@@ -1,0 +1,15 @@
+#include "filereplace.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+
+bool replaceFile(const QString &source, const QString &target, QString *error)
+{
+    if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData())
+        == 0)
+        return true;
+    *error = qt_error_string(errno);
+    return false;
+}

@@ -1,0 +1,19 @@
+#include "filereplace.h"
+
+#include <QDir>
+
+#include <windows.h>
+
+bool replaceFile(const QString &source, const QString &target, QString *error)
+{
+    // Unlike the C library's rename, MoveFileEx may replace an existing file;
+    // on a symbolic link it replaces the link itself.
+    const QString from = QDir::toNativeSeparators(source);
+    const QString to = QDir::toNativeSeparators(target);
+    if (::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
+                      reinterpret_cast<const wchar_t *>(to.utf16()),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    *error = qt_error_string(int(::GetLastError()));
+    return false;
+}
