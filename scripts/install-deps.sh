@@ -3,7 +3,7 @@
 # any named on the command line. Does nothing when all are present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev python3 openssl "$@")
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-l10n-tools libgl-dev python3 openssl "$@")
 
 missing=()
 for package in "${packages[@]}"; do

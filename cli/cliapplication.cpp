@@ -1,0 +1,296 @@
+#include "cliapplication.h"
+
+#include "deviceenumerator.h"
+#include "deviceupdate.h"
+#include "platformconsole.h"
+#include "progressboard.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonObject>
+#include <QLocale>
+#include <QLoggingCategory>
+#include <QMetaEnum>
+#include <QTranslator>
+
+#include <algorithm>
+#include <memory>
+
+CliApplication::CliApplication(const QStringList &arguments, std::FILE *out, std::FILE *err,
+                               QObject *parent)
+    : QObject(parent), arguments(arguments), out(out), err(err)
+{ }
+
+CliApplication::~CliApplication()
+{
+    // The device updates hold the links; the ports close with them.
+    qDeleteAll(devices);
+    delete console;
+}
+
+int CliApplication::run()
+{
+    CommandLine line;
+    const bool parsed = line.parse(arguments);
+    command = line.command();
+    console = new Console(out, err, command.json);
+    if (!parsed) {
+        console->note(tr("%1: %2\nSee: %1 --help")
+                          .arg(QCoreApplication::applicationName(), line.errorText()));
+        return UsageError;
+    }
+
+    switch (command.kind) {
+    case CliCommand::Help:
+        std::fputs(line.helpText().toUtf8().constData(), out);
+        return Success;
+    case CliCommand::Version:
+        std::fprintf(out, "%s %s\n", qUtf8Printable(QCoreApplication::applicationName()),
+                     qUtf8Printable(QCoreApplication::applicationVersion()));
+        return Success;
+    default:
+        break;
+    }
+
+    PlatformConsole::catchInterrupts(this, [this] { onInterrupt(); });
+    switch (command.kind) {
+    case CliCommand::Check:
+        return runCheck();
+    case CliCommand::List:
+        return runList();
+    default:
+        return runUpdate();
+    }
+}
+
+int CliApplication::runCheck()
+{
+    if (checkServer())
+        return Success;
+    return interrupted ? Interrupted : CheckFailed;
+}
+
+int CliApplication::runList()
+{
+    const QStringList ports = DeviceEnumerator::attachedDevices();
+    if (ports.isEmpty()) {
+        console->note(tr("No QL-7420 is attached."));
+        return NoDevice;
+    }
+    if (command.versions)
+        return runDevices(ports, nullptr);
+    for (const QString &port : ports) {
+        console->result(port);
+        console->event({{"event", "device"}, {"port", port}});
+    }
+    return Success;
+}
+
+int CliApplication::runUpdate()
+{
+    int refusal = Success;
+    const QStringList ports = chooseDevices(&refusal);
+    if (refusal != Success)
+        return refusal;
+    // Refused before anything happens: a script without --yes must not
+    // start a download it will never use.
+    if (!command.yes && !PlatformConsole::isTerminal(stdin)) {
+        console->note(tr("Not updating: there is no terminal to confirm on. Add --yes to update "
+                         "without asking."));
+        return UsageError;
+    }
+    if (!checkServer())
+        return interrupted ? Interrupted : CheckFailed;
+    if (!confirm(ports))
+        return interrupted ? Interrupted : UsageError;
+    return runDevices(ports, &check);
+}
+
+bool CliApplication::checkServer()
+{
+    bool done = false;
+    connect(&check, &UpdateFW::labelFW, this, [this, &done] {
+        done = true;
+        wake();
+        console->result(tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified")
+                            .arg(check.latestVersion())
+                            .arg(check.verifiedDigest()));
+        console->event({{"event", "check"},
+                        {"ok", true},
+                        {"version", check.latestVersion()},
+                        {"digest", check.verifiedDigest()}});
+    });
+    connect(&check, &UpdateFW::failed, this,
+            [this, &done](UpdateFW::Failure failure, const QString &reason) {
+                done = true;
+                wake();
+                console->note(tr("Firmware check failed: %1").arg(reason));
+                console->event(
+                    {{"event", "check"},
+                     {"ok", false},
+                     {"failure", QMetaEnum::fromType<UpdateFW::Failure>().valueToKey(failure)},
+                     {"reason", reason}});
+            });
+    check.checkServerFW();
+    waitUntil([&done] { return done; });
+    disconnect(&check, nullptr, this, nullptr);
+    return !check.verifiedDigest().isEmpty();
+}
+
+QStringList CliApplication::chooseDevices(int *refusal)
+{
+    if (!command.ports.isEmpty())
+        return command.ports;
+    const QStringList attached = DeviceEnumerator::attachedDevices();
+    if (attached.isEmpty()) {
+        console->note(tr("No QL-7420 is attached."));
+        *refusal = NoDevice;
+    } else if (attached.size() > 1 && !command.all) {
+        console->note(tr("%1 devices are attached: %2\nName the ones to update with --port, or "
+                         "update them all with --all.")
+                          .arg(attached.size())
+                          .arg(attached.join(QStringLiteral(", "))));
+        *refusal = UsageError;
+    }
+    return attached;
+}
+
+bool CliApplication::confirm(const QStringList &ports)
+{
+    console->note(tr("Updating the firmware may reset the device's data.\n"
+                     "Synchronise the data with the app before you update the firmware."));
+    if (command.yes)
+        return true;
+    console->ask(tr("Update the firmware on %1 now? [y/N] ").arg(ports.join(QStringLiteral(", "))));
+    char answer[64] = {};
+    const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+    if (PlatformConsole::takeInterrupt()) {
+        interrupted = true;
+        return false;
+    }
+    const QString word = read ? QString::fromLocal8Bit(answer).trimmed().toLower() : QString();
+    if (word == QLatin1String("y") || word == QLatin1String("yes"))
+        return true;
+    console->note(tr("Not confirmed; nothing was sent to any device."));
+    return false;
+}
+
+int CliApplication::runDevices(const QStringList &ports, const UpdateFW *image)
+{
+    for (const QString &port : ports) {
+        auto *device = new DeviceUpdate(port, image);
+        devices.append(device);
+        connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
+        connect(device, &DeviceUpdate::finished, this, [this, device] {
+            if (!interrupted)
+                console->event(resultEvent(device));
+            wake();
+        });
+        connect(device, &DeviceUpdate::versionRead, this, [this, device] {
+            console->event({{"event", "device"},
+                            {"port", device->portName()},
+                            {"version", device->deviceVersion()}});
+        });
+    }
+    {
+        const bool showProgress = image != nullptr;
+        std::unique_ptr<ProgressBoard> board;
+        if (showProgress)
+            board = std::make_unique<ProgressBoard>(*console, devices);
+        for (DeviceUpdate *device : std::as_const(devices))
+            device->start();
+        waitUntil([this] {
+            return std::all_of(devices.cbegin(), devices.cend(),
+                               [](const DeviceUpdate *device) { return device->isDone(); });
+        });
+    }
+    if (interrupted) {
+        qDeleteAll(devices);
+        devices.clear();
+        console->note(tr("Interrupted; no firmware was sent, and the ports are closed."));
+        return Interrupted;
+    }
+
+    int updated = 0;
+    for (const DeviceUpdate *device : std::as_const(devices)) {
+        console->result(resultLine(device));
+        if (device->stage() == DeviceUpdate::Updated)
+            ++updated;
+    }
+    if (image)
+        console->result(tr("%1 of %2 devices updated").arg(updated).arg(devices.size()));
+    return updated == devices.size() ? Success : DeviceFailed;
+}
+
+QString CliApplication::resultLine(const DeviceUpdate *device) const
+{
+    if (device->stage() != DeviceUpdate::Updated)
+        return tr("%1: failed: %2").arg(device->portName(), device->errorString());
+    if (command.kind == CliCommand::Update)
+        return tr("%1: updated in %2 s")
+            .arg(device->portName())
+            .arg(device->elapsedMs() / 1000.0, 0, 'f', 1);
+    return tr("%1: firmware %2").arg(device->portName(), device->deviceVersion());
+}
+
+QJsonObject CliApplication::resultEvent(const DeviceUpdate *device) const
+{
+    QJsonObject result {{"event", "result"}, {"port", device->portName()}};
+    if (device->stage() != DeviceUpdate::Updated) {
+        result.insert("ok", false);
+        result.insert("reason", device->errorString());
+    } else if (command.kind == CliCommand::Update) {
+        result.insert("ok", true);
+        result.insert("seconds", qRound(device->elapsedMs() / 100.0) / 10.0);
+    } else {
+        result.insert("ok", true);
+        result.insert("version", device->deviceVersion());
+    }
+    return result;
+}
+
+void CliApplication::onInterrupt()
+{
+    if (transferBegun) {
+        console->note(tr("Not stopping: a firmware transfer is running, and stopping it would "
+                         "leave the device without firmware. Please wait until it ends."));
+        return;
+    }
+    interrupted = true;
+    if (waiting)
+        waiting->quit();
+}
+
+void CliApplication::waitUntil(const std::function<bool()> &done)
+{
+    if (done() || interrupted)
+        return;
+    QEventLoop loop;
+    waiting = &loop;
+    waitCondition = done;
+    loop.exec();
+    waiting = nullptr;
+    waitCondition = nullptr;
+}
+
+void CliApplication::wake()
+{
+    if (waiting && waitCondition())
+        waiting->quit();
+}
+
+int runCli(QCoreApplication &app)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("ql7420-fwupdate-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QL7420_VERSION));
+    PlatformConsole::prepare();
+    // The machinery's debug lines are for support, not for the person at
+    // the terminal; QT_LOGGING_RULES="*.debug=true" brings them back.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QTranslator translator;
+    if (translator.load(QLocale(), QStringLiteral("ql7420-fwupdate-cli"), QStringLiteral("_"),
+                        QStringLiteral(":/i18n")))
+        QCoreApplication::installTranslator(&translator);
+    CliApplication cli(app.arguments());
+    return cli.run();
+}

@@ -1,0 +1,78 @@
+#ifndef CLIAPPLICATION_H
+#define CLIAPPLICATION_H
+
+#include "commandline.h"
+#include "console.h"
+#include "updatefw.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+#include <cstdio>
+#include <functional>
+
+class DeviceUpdate;
+class QCoreApplication;
+class QEventLoop;
+
+// One run of the command line: reads the command, checks the firmware
+// server, finds the devices, asks for confirmation and updates them all at
+// once, then tells how each fared. The exit code tells scripts the outcome.
+// GUI thread; waits in event loops of its own, so that tests can run it in
+// their own process.
+class CliApplication : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitCode {
+        Success = 0,
+        CheckFailed = 1,
+        UsageError = 2,
+        NoDevice = 3,
+        DeviceFailed = 4,
+        Interrupted = 130,
+    };
+
+    explicit CliApplication(const QStringList &arguments, std::FILE *out = stdout,
+                            std::FILE *err = stderr, QObject *parent = nullptr);
+    ~CliApplication() override;
+
+    int run();
+
+private:
+    int runCheck();
+    int runList();
+    int runUpdate();
+    bool checkServer();
+    QStringList chooseDevices(int *refusal);
+    bool confirm(const QStringList &ports);
+    int runDevices(const QStringList &ports, const UpdateFW *image);
+    QString resultLine(const DeviceUpdate *device) const;
+    QJsonObject resultEvent(const DeviceUpdate *device) const;
+    void onInterrupt();
+    // Runs the event loop until done() holds, checked whenever wake() is
+    // called, or until an interrupt.
+    void waitUntil(const std::function<bool()> &done);
+    void wake();
+
+    QStringList arguments;
+    std::FILE *out;
+    std::FILE *err;
+    CliCommand command;
+    Console *console = nullptr;
+    UpdateFW check;
+    QList<DeviceUpdate *> devices;
+    QEventLoop *waiting = nullptr;
+    std::function<bool()> waitCondition;
+    bool interrupted = false;
+    bool transferBegun = false;
+};
+
+// The command line's whole run on an existing application object: its
+// translation, its arguments, its exit code.
+int runCli(QCoreApplication &app);
+
+#endif // CLIAPPLICATION_H

@@ -1,0 +1,116 @@
+#include "commandline.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+struct Options
+{
+    QCommandLineOption json {QStringLiteral("json"),
+                             CommandLine::tr("Print one JSON object per line on stdout, for "
+                                             "scripts.")};
+    QCommandLineOption versions {QStringLiteral("versions"),
+                                 CommandLine::tr("list: switch each device to PC mode, as the "
+                                                 "window does, and read its firmware version.")};
+    QCommandLineOption port {QStringLiteral("port"),
+                             CommandLine::tr("update: the device on this serial port (any port "
+                                             "name, also one without the USB identifiers); may "
+                                             "be repeated."),
+                             QStringLiteral("NAME")};
+    QCommandLineOption all {QStringLiteral("all"),
+                            CommandLine::tr("update: every attached device.")};
+    QCommandLineOption yes {QStringLiteral("yes"),
+                            CommandLine::tr("update: do not ask for confirmation.")};
+    QCommandLineOption help {{QStringLiteral("h"), QStringLiteral("help")},
+                             CommandLine::tr("Show this help.")};
+    QCommandLineOption version {{QStringLiteral("v"), QStringLiteral("version")},
+                                CommandLine::tr("Show the program's version.")};
+};
+
+void setUp(QCommandLineParser &parser, const Options &options)
+{
+    parser.setApplicationDescription(CommandLine::tr(
+        "Updates the firmware of QL-7420 devices (USB 0451:16aa) from the firmware server.\n"
+        "\n"
+        "Commands:\n"
+        "  check      check the firmware server: latest version, digest verified\n"
+        "  list       list the attached devices\n"
+        "  update     check the server, then update the devices, in parallel"));
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 CommandLine::tr("check, list or update"));
+    parser.addOptions({options.json, options.versions, options.port, options.all, options.yes,
+                       options.help, options.version});
+}
+
+} // namespace
+
+bool CommandLine::parse(const QStringList &arguments)
+{
+    Options options;
+    QCommandLineParser parser;
+    setUp(parser, options);
+    if (!parser.parse(arguments))
+        return refuse(parser.errorText());
+
+    parsed = {};
+    parsed.json = parser.isSet(options.json);
+    if (parser.isSet(options.help)) {
+        parsed.kind = CliCommand::Help;
+        return true;
+    }
+    if (parser.isSet(options.version)) {
+        parsed.kind = CliCommand::Version;
+        return true;
+    }
+
+    const QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
+        return refuse(tr("no command given: check, list or update"));
+    if (words.size() > 1)
+        return refuse(tr("unexpected argument: %1").arg(words.at(1)));
+    const QString word = words.first();
+    if (word == QLatin1String("check"))
+        parsed.kind = CliCommand::Check;
+    else if (word == QLatin1String("list"))
+        parsed.kind = CliCommand::List;
+    else if (word == QLatin1String("update"))
+        parsed.kind = CliCommand::Update;
+    else
+        return refuse(tr("unknown command: %1").arg(word));
+
+    parsed.versions = parser.isSet(options.versions);
+    parsed.ports = parser.values(options.port);
+    parsed.all = parser.isSet(options.all);
+    parsed.yes = parser.isSet(options.yes);
+    if (parsed.versions && parsed.kind != CliCommand::List)
+        return refuse(tr("--versions goes with list"));
+    if ((!parsed.ports.isEmpty() || parsed.all || parsed.yes) && parsed.kind != CliCommand::Update)
+        return refuse(tr("--port, --all and --yes go with update"));
+    if (!parsed.ports.isEmpty() && parsed.all)
+        return refuse(tr("--port and --all exclude each other"));
+    if (parsed.ports.contains(QString()))
+        return refuse(tr("--port needs a port name"));
+    parsed.ports.removeDuplicates();
+    return true;
+}
+
+QString CommandLine::helpText() const
+{
+    Options options;
+    QCommandLineParser parser;
+    setUp(parser, options);
+    return parser.helpText()
+        + tr("\nExit codes:\n"
+             "  0    every device updated (or the check or list succeeded)\n"
+             "  1    the firmware check failed\n"
+             "  2    usage error, or the update was not confirmed\n"
+             "  3    no device attached\n"
+             "  4    at least one device failed\n"
+             "  130  interrupted before any transfer began\n");
+}
+
+bool CommandLine::refuse(const QString &text)
+{
+    error = text;
+    return false;
+}

@@ -1,0 +1,94 @@
+#include "deviceupdate.h"
+
+#include "updatefw.h"
+
+namespace {
+
+// As the window's detection ticks send them.
+constexpr int PcModeRequests = 4;
+constexpr int HandshakePeriodMs = 1000;
+
+const QString VersionPrefix = QStringLiteral("現在のFWバージョン : ");
+
+} // namespace
+
+DeviceUpdate::DeviceUpdate(const QString &portName, const UpdateFW *image, QObject *parent)
+    : QObject(parent), port(portName), image(image)
+{
+    controller.setPortName(portName);
+    handshakeTimer.setTimerType(Qt::PreciseTimer);
+    handshakeTimer.setInterval(HandshakePeriodMs);
+    connect(&handshakeTimer, &QTimer::timeout, this, &DeviceUpdate::handshakeStep);
+    connect(&controller, &Controller::msgUpdated, this, &DeviceUpdate::onMessage);
+    connect(&controller, &Controller::timeOut, this, &DeviceUpdate::onTimeOut);
+    connect(&controller, &Controller::progressUpdated, this, [this](int value) {
+        progress = value;
+        emit progressChanged();
+    });
+    connect(&controller, &Controller::upgradeFinished, this, [this] { finish(Updated); });
+}
+
+void DeviceUpdate::start()
+{
+    clock.start();
+    current = Handshake;
+    handshakeStep();
+    handshakeTimer.start();
+}
+
+void DeviceUpdate::handshakeStep()
+{
+    if (pcModeRequests < PcModeRequests) {
+        ++pcModeRequests;
+        controller.switchPcMode();
+    } else {
+        handshakeTimer.stop();
+        controller.checkVersion();
+    }
+    // Nothing was sent; waiting out the reply window would tell no more.
+    if (controller.error() == Controller::PortNotOpened)
+        fail(controller.errorString());
+}
+
+void DeviceUpdate::onMessage(const QString &text)
+{
+    // The version request first clears the line; the reply fills it.
+    if (current != Handshake || !text.startsWith(VersionPrefix))
+        return;
+    version = text.mid(VersionPrefix.size());
+    emit versionRead();
+    if (!image) {
+        finish(Updated);
+        return;
+    }
+    current = Transfer;
+    controller.useImageFrom(*image);
+    emit transferStarted();
+    controller.startUpgrade();
+}
+
+void DeviceUpdate::onTimeOut()
+{
+    // The reply window of an early PC-mode request may run out while the
+    // handshake goes on; only the version request's and the transfer's count.
+    if (current == Handshake && handshakeTimer.isActive())
+        return;
+    fail(controller.errorString());
+}
+
+void DeviceUpdate::fail(const QString &reason)
+{
+    if (isDone())
+        return;
+    failure = reason;
+    finish(Failed);
+}
+
+void DeviceUpdate::finish(Stage stage)
+{
+    if (isDone())
+        return;
+    handshakeTimer.stop();
+    current = stage;
+    emit finished();
+}

@@ -1,0 +1,66 @@
+#ifndef DEVICEUPDATE_H
+#define DEVICEUPDATE_H
+
+#include "controller.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class UpdateFW;
+
+// One device's whole course, as the window would take it: four PC-mode
+// requests a second apart, the version request, and, given a verified image,
+// the transfer. Each device has a controller, and so a link, of its own, so
+// that devices go in parallel without waiting for one another. GUI thread.
+class DeviceUpdate : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Stage { Waiting, Handshake, Transfer, Updated, Failed };
+    Q_ENUM(Stage)
+
+    // Without an image the course ends once the version is read. The check
+    // must outlive this object.
+    explicit DeviceUpdate(const QString &portName, const UpdateFW *image = nullptr,
+                          QObject *parent = nullptr);
+
+    void start();
+
+    QString portName() const { return port; }
+    Stage stage() const { return current; }
+    bool isDone() const { return current == Updated || current == Failed; }
+    // As the device reports it; empty until then.
+    QString deviceVersion() const { return version; }
+    int percent() const { return progress; }
+    QString errorString() const { return failure; }
+    qint64 elapsedMs() const { return clock.elapsed(); }
+
+signals:
+    void versionRead();
+    void transferStarted();
+    void progressChanged();
+    void finished();
+
+private:
+    void handshakeStep();
+    void onMessage(const QString &text);
+    void onTimeOut();
+    void fail(const QString &reason);
+    void finish(Stage stage);
+
+    QString port;
+    const UpdateFW *image = nullptr;
+    Controller controller;
+    QTimer handshakeTimer;
+    int pcModeRequests = 0;
+    Stage current = Waiting;
+    QString version;
+    int progress = 0;
+    QString failure;
+    QElapsedTimer clock;
+};
+
+#endif // DEVICEUPDATE_H

@@ -1,0 +1,9 @@
+#include "cliapplication.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    return runCli(app);
+}

@@ -1,0 +1,197 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ja_JP">
+<context>
+    <name>CliApplication</name>
+    <message>
+        <source>%1: %2
+See: %1 --help</source>
+        <translation>%1: %2
+使い方: %1 --help</translation>
+    </message>
+    <message>
+        <source>No QL-7420 is attached.</source>
+        <translation>QL-7420 が接続されていません。</translation>
+    </message>
+    <message>
+        <source>Not updating: there is no terminal to confirm on. Add --yes to update without asking.</source>
+        <translation>更新しません: 確認を求める端末がありません。確認なしで更新するには --yes を付けてください。</translation>
+    </message>
+    <message>
+        <source>Latest firmware: K-DMX-47-%1, MD5 %2 verified</source>
+        <translation>最新のFWバージョン : K-DMX-47-%1 (MD5 %2 確認済み)</translation>
+    </message>
+    <message>
+        <source>Firmware check failed: %1</source>
+        <translation>FWの確認に失敗しました: %1</translation>
+    </message>
+    <message>
+        <source>%1 devices are attached: %2
+Name the ones to update with --port, or update them all with --all.</source>
+        <translation>%1 台のデバイスが接続されています: %2
+更新するデバイスを --port で指定するか、--all ですべて更新してください。</translation>
+    </message>
+    <message>
+        <source>Updating the firmware may reset the device&apos;s data.
+Synchronise the data with the app before you update the firmware.</source>
+        <translation>FW更新時、データがリセットされる場合がございます。
+FWを更新する前にアプリでデータの同期を行ってください。</translation>
+    </message>
+    <message>
+        <source>Update the firmware on %1 now? [y/N] </source>
+        <translation>%1 のFWを今すぐ更新しますか? [y/N] </translation>
+    </message>
+    <message>
+        <source>Not confirmed; nothing was sent to any device.</source>
+        <translation>確認されなかったため、どのデバイスにも何も送信していません。</translation>
+    </message>
+    <message>
+        <source>Interrupted; no firmware was sent, and the ports are closed.</source>
+        <translation>中断しました。FWは送信しておらず、ポートは閉じました。</translation>
+    </message>
+    <message>
+        <source>%1 of %2 devices updated</source>
+        <translation>%2 台中 %1 台のデバイスを更新しました</translation>
+    </message>
+    <message>
+        <source>%1: updated in %2 s</source>
+        <translation>%1: 更新しました (%2 秒)</translation>
+    </message>
+    <message>
+        <source>%1: firmware %2</source>
+        <translation>%1: 現在のFWバージョン %2</translation>
+    </message>
+    <message>
+        <source>%1: failed: %2</source>
+        <translation>%1: 失敗しました: %2</translation>
+    </message>
+    <message>
+        <source>Not stopping: a firmware transfer is running, and stopping it would leave the device without firmware. Please wait until it ends.</source>
+        <translation>中断しません: FWの転送中に止めるとデバイスのFWが失われます。転送が終わるまでお待ちください。</translation>
+    </message>
+</context>
+<context>
+    <name>CommandLine</name>
+    <message>
+        <source>Print one JSON object per line on stdout, for scripts.</source>
+        <translation>スクリプト向けに、標準出力へ1行に1つのJSONオブジェクトを出力します。</translation>
+    </message>
+    <message>
+        <source>list: switch each device to PC mode, as the window does, and read its firmware version.</source>
+        <translation>list: 各デバイスをウィンドウ版と同じくPCモードに切り替え、FWバージョンを読み取ります。</translation>
+    </message>
+    <message>
+        <source>update: the device on this serial port (any port name, also one without the USB identifiers); may be repeated.</source>
+        <translation>update: このシリアルポートのデバイス (USB識別子のないポート名も可)。複数指定できます。</translation>
+    </message>
+    <message>
+        <source>update: every attached device.</source>
+        <translation>update: 接続されているすべてのデバイス。</translation>
+    </message>
+    <message>
+        <source>update: do not ask for confirmation.</source>
+        <translation>update: 確認を求めません。</translation>
+    </message>
+    <message>
+        <source>Show this help.</source>
+        <translation>このヘルプを表示します。</translation>
+    </message>
+    <message>
+        <source>Show the program&apos;s version.</source>
+        <translation>プログラムのバージョンを表示します。</translation>
+    </message>
+    <message>
+        <source>Updates the firmware of QL-7420 devices (USB 0451:16aa) from the firmware server.
+
+Commands:
+  check      check the firmware server: latest version, digest verified
+  list       list the attached devices
+  update     check the server, then update the devices, in parallel</source>
+        <translation>QL-7420 デバイス (USB 0451:16aa) のFWをFWサーバーから更新します。
+
+コマンド:
+  check      FWサーバーの確認: 最新バージョンとダイジェストの検証
+  list       接続されているデバイスの一覧
+  update     サーバーを確認してから、デバイスを並行して更新</translation>
+    </message>
+    <message>
+        <source>check, list or update</source>
+        <translation>check、list または update</translation>
+    </message>
+    <message>
+        <source>no command given: check, list or update</source>
+        <translation>コマンドがありません: check、list または update</translation>
+    </message>
+    <message>
+        <source>unexpected argument: %1</source>
+        <translation>不要な引数: %1</translation>
+    </message>
+    <message>
+        <source>unknown command: %1</source>
+        <translation>不明なコマンド: %1</translation>
+    </message>
+    <message>
+        <source>--versions goes with list</source>
+        <translation>--versions は list と共に使います</translation>
+    </message>
+    <message>
+        <source>--port, --all and --yes go with update</source>
+        <translation>--port、--all、--yes は update と共に使います</translation>
+    </message>
+    <message>
+        <source>--port and --all exclude each other</source>
+        <translation>--port と --all は同時に指定できません</translation>
+    </message>
+    <message>
+        <source>--port needs a port name</source>
+        <translation>--port にはポート名が必要です</translation>
+    </message>
+    <message>
+        <source>
+Exit codes:
+  0    every device updated (or the check or list succeeded)
+  1    the firmware check failed
+  2    usage error, or the update was not confirmed
+  3    no device attached
+  4    at least one device failed
+  130  interrupted before any transfer began
+</source>
+        <translation>
+終了コード:
+  0    すべてのデバイスを更新しました (または確認・一覧が成功しました)
+  1    FWの確認に失敗しました
+  2    使い方の誤り、または更新が確認されませんでした
+  3    デバイスが接続されていません
+  4    失敗したデバイスがあります
+  130  転送の開始前に中断されました
+</translation>
+    </message>
+</context>
+<context>
+    <name>ProgressBoard</name>
+    <message>
+        <source>%1: %2 %</source>
+        <translation>%1: %2 %</translation>
+    </message>
+    <message>
+        <source>waiting</source>
+        <translation>待機中</translation>
+    </message>
+    <message>
+        <source>switching to PC mode</source>
+        <translation>PCモードに切替中</translation>
+    </message>
+    <message>
+        <source>updating</source>
+        <translation>更新中</translation>
+    </message>
+    <message>
+        <source>updated</source>
+        <translation>更新完了</translation>
+    </message>
+    <message>
+        <source>failed</source>
+        <translation>失敗</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,349 @@
+#include "cliapplication.h"
+#include "deviceenumerator.h"
+#include "firmwarerelease.h"
+#include "ptypair.h"
+#include "simulatorprocess.h"
+#include "testfiles.h"
+#include "updatefw.h"
+
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+constexpr int DeviceCount = 3;
+constexpr int BlockCount = 3376;
+constexpr int RunLimitMs = 120000;
+
+struct CliRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Waits until what the process wrote to the channel, gathered in seen,
+// holds text.
+bool waitForOutput(QProcess &process, QByteArray &seen, QProcess::ProcessChannel channel,
+                   const QByteArray &text, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    process.setReadChannel(channel);
+    process.waitForStarted();
+    while (!seen.contains(text) && !deadline.hasExpired() && process.state() == QProcess::Running) {
+        process.waitForReadyRead(100);
+        seen += process.readAll();
+    }
+    return seen.contains(text);
+}
+
+} // namespace
+
+// The command line as its users run it: the demo build of the command,
+// which differs from the shipped one only in where the server and the
+// devices come from, as a child process over simulated devices and a
+// loopback firmware server; and the same run in this process, where the
+// port list can be replaced.
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void refusals_data();
+    void refusals();
+    void interruptDuringHandshake();
+    void threeDevicesAtOnceJson();
+    void stalledDeviceWhileInterrupted();
+    void noWindowSystemLinked();
+
+private:
+    QProcess *startCli(const QStringList &arguments, int attached,
+                       const QString &baseUrl = QString(), const QString &language = "C",
+                       const QString &terminal = QString());
+    CliRun finish(QProcess *process);
+    bool noByteSent();
+    QString expectedDeviceMd5() const;
+
+    QByteArray image = FirmwareRelease::randomImage(150000);
+    FirmwareRelease release;
+    SimulatorProcess simulators[DeviceCount];
+};
+
+void tst_Cli::initTestCase()
+{
+    QVERIFY(release.publish(image));
+    for (SimulatorProcess &simulator : simulators)
+        QVERIFY(simulator.start());
+}
+
+void tst_Cli::init()
+{
+    for (SimulatorProcess &simulator : simulators)
+        QVERIFY(simulator.command("reset"));
+}
+
+// The demo build over the first `attached` simulators, listed as attached
+// devices, with a terminal as its standard input or none. Debug lines are
+// switched on, so that an opened port shows.
+QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QString &baseUrl,
+                            const QString &language, const QString &terminal)
+{
+    QStringList ports;
+    for (int i = 0; i < attached; ++i)
+        ports << simulators[i].portPath();
+    auto *process = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QL7420_DEMO_BASE_URL", baseUrl.isEmpty() ? release.baseUrl() : baseUrl);
+    environment.insert("QL7420_DEMO_DEVICES", ports.join(','));
+    environment.insert("QT_LOGGING_RULES", "default.debug=true");
+    environment.insert("LANG", language);
+    environment.remove("LC_ALL");
+    environment.remove("LC_MESSAGES");
+    environment.remove("LANGUAGE");
+    process->setProcessEnvironment(environment);
+    if (!terminal.isEmpty())
+        process->setStandardInputFile(terminal);
+    process->start(CLI_DEMO, arguments);
+    if (terminal.isEmpty())
+        process->closeWriteChannel();
+    return process;
+}
+
+CliRun tst_Cli::finish(QProcess *process)
+{
+    CliRun run;
+    if (!process->waitForFinished(RunLimitMs)) {
+        process->kill();
+        process->waitForFinished();
+    }
+    run.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    run.out = QString::fromUtf8(process->readAllStandardOutput());
+    run.err = QString::fromUtf8(process->readAllStandardError());
+    process->deleteLater();
+    return run;
+}
+
+bool tst_Cli::noByteSent()
+{
+    for (SimulatorProcess &simulator : simulators) {
+        const QJsonObject report = simulator.report();
+        if (report.value("pcModeRequests").toInt() != 0
+            || report.value("versionRequests").toInt() != 0
+            || report.value("startCommands").toInt() != 0)
+            return false;
+    }
+    return true;
+}
+
+QString tst_Cli::expectedDeviceMd5() const
+{
+    return FirmwareRelease::md5(FirmwareRelease::deviceImage(image));
+}
+
+void tst_Cli::refusals_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("attached");
+    // A firmware server's switches (tools/fwserver.py); none: the release.
+    QTest::addColumn<QStringList>("serverSwitches");
+    QTest::addColumn<QString>("language");
+    // What a terminal on the standard input answers; null: no terminal.
+    QTest::addColumn<QByteArray>("terminalAnswer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+
+    const QStringList none;
+    const QByteArray noTerminal;
+    QTest::newRow("no command") << QStringList() << 1 << none << "C" << noTerminal << 2
+                                << "no command given";
+    QTest::newRow("unknown option") << QStringList({"update", "--frob"}) << 1 << none << "C"
+                                    << noTerminal << 2 << "Unknown option 'frob'";
+    QTest::newRow("--port and --all") << QStringList({"update", "--all", "--port", "COM3"}) << 1
+                                      << none << "C" << noTerminal << 2 << "exclude each other";
+    QTest::newRow("no device attached") << QStringList({"update", "--yes"}) << 0 << none << "C"
+                                        << noTerminal << 3 << "No QL-7420 is attached.";
+    QTest::newRow("list, no device") << QStringList({"list"}) << 0 << none << "C" << noTerminal << 3
+                                     << "No QL-7420 is attached.";
+    QTest::newRow("two attached, none named")
+        << QStringList({"update", "--yes"}) << 2 << none << "C" << noTerminal << 2
+        << "update them all with --all";
+    QTest::newRow("no terminal, no --yes")
+        << QStringList({"update"}) << 1 << none << "C" << noTerminal << 2 << "Add --yes";
+    QTest::newRow("no terminal, Japanese") << QStringList({"update"}) << 1 << none << "ja_JP.UTF-8"
+                                           << noTerminal << 2 << "確認を求める端末がありません";
+    QTest::newRow("not confirmed at the question")
+        << QStringList({"update"}) << 1 << none << "C" << QByteArray("n\n") << 2
+        << "Not confirmed; nothing was sent";
+    QTest::newRow("firmware server answers 404")
+        << QStringList({"update", "--yes"}) << 1 << QStringList({"--status-version", "404"}) << "C"
+        << noTerminal << 1 << "HTTP status 404";
+}
+
+void tst_Cli::refusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, attached);
+    QFETCH(QStringList, serverSwitches);
+    QFETCH(QString, language);
+    QFETCH(QByteArray, terminalAnswer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+
+    QTemporaryDir empty;
+    FirmwareServer failingServer;
+    QString baseUrl;
+    if (!serverSwitches.isEmpty()) {
+        QVERIFY(failingServer.start(empty.path(), serverSwitches));
+        baseUrl = failingServer.baseUrl();
+    }
+    PtyPair terminal;
+    if (!terminalAnswer.isNull())
+        QVERIFY(terminal.writeToSlave(terminalAnswer));
+    QProcess *process = startCli(arguments, attached, baseUrl, language,
+                                 terminalAnswer.isNull() ? QString() : terminal.slavePath());
+    const CliRun run = finish(process);
+
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(says), qPrintable(run.err));
+    QVERIFY2(!run.err.contains("open: "), "a port was opened");
+    QVERIFY(noByteSent());
+}
+
+void tst_Cli::interruptDuringHandshake()
+{
+    QProcess *process = startCli({"update", "--yes", "--all"}, 2);
+    QByteArray err;
+    // The first PC-mode requests are out; the transfer is seconds away.
+    QVERIFY(waitForOutput(*process, err, QProcess::StandardError, "open: ", 20000));
+    QTest::qWait(1500);
+    ::kill(process->processId(), SIGINT);
+    const CliRun run = finish(process);
+
+    QCOMPARE(run.exitCode, 130);
+    QVERIFY2(run.err.contains("Interrupted; no firmware was sent"), qPrintable(run.err));
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject report = simulators[i].report();
+        QVERIFY(report.value("pcModeRequests").toInt() >= 1);
+        QCOMPARE(report.value("startCommands").toInt(), 0);
+        QVERIFY(portIsFree(simulators[i].portPath()));
+    }
+}
+
+// In this process, so that the port list can be replaced: --all takes the
+// devices among the ports and nothing else.
+void tst_Cli::threeDevicesAtOnceJson()
+{
+    PtyPair otherPort;
+    DeviceEnumerator::setPortLister([this, &otherPort] {
+        QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
+        for (SimulatorProcess &simulator : simulators)
+            ports.append({simulator.portPath(), 0x0451, 0x16AA});
+        return ports;
+    });
+    UpdateFW::overrideBaseUrl(release.baseUrl());
+    const auto restore = qScopeGuard([] {
+        DeviceEnumerator::setPortLister({});
+        UpdateFW::overrideBaseUrl({});
+    });
+    QTemporaryFile out;
+    QTemporaryFile err;
+    QVERIFY(out.open() && err.open());
+    std::FILE *outStream = std::fopen(QFile::encodeName(out.fileName()).constData(), "w");
+    std::FILE *errStream = std::fopen(QFile::encodeName(err.fileName()).constData(), "w");
+    QVERIFY(outStream && errStream);
+
+    int exitCode = -1;
+    {
+        CliApplication cli({"ql7420-fwupdate-cli", "update", "--all", "--yes", "--json"}, outStream,
+                           errStream);
+        exitCode = cli.run();
+    }
+    std::fclose(outStream);
+    std::fclose(errStream);
+    QCOMPARE(exitCode, 0);
+
+    QMap<QString, int> events;
+    QMap<QString, int> lastPercent;
+    for (const QByteArray &line : readFile(out.fileName()).split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonObject event = QJsonDocument::fromJson(line, &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+        const QString kind = event.value("event").toString();
+        ++events[kind];
+        if (kind == "check") {
+            QVERIFY(event.value("ok").toBool());
+            QCOMPARE(event.value("version").toInt(), 12);
+            QCOMPARE(event.value("digest").toString(), FirmwareRelease::md5(image));
+        } else if (kind == "device") {
+            QCOMPARE(event.value("version").toString(), QStringLiteral("1.0.0"));
+        } else if (kind == "progress") {
+            const int percent = event.value("percent").toInt();
+            QVERIFY(percent >= lastPercent.value(event.value("port").toString(), 0));
+            lastPercent[event.value("port").toString()] = percent;
+        } else {
+            QCOMPARE(kind, QStringLiteral("result"));
+            QVERIFY2(event.value("ok").toBool(), line.constData());
+        }
+    }
+    QCOMPARE(events.value("check"), 1);
+    QCOMPARE(events.value("device"), DeviceCount);
+    QCOMPARE(events.value("result"), DeviceCount);
+    QCOMPARE(lastPercent.size(), DeviceCount);
+    for (int percent : lastPercent)
+        QCOMPARE(percent, 100);
+    for (SimulatorProcess &simulator : simulators)
+        QCOMPARE(simulator.report().value("imageMd5").toString(), expectedDeviceMd5());
+    // The other port was never touched.
+    QVERIFY(otherPort.readFromSlave(1, 100).isEmpty());
+}
+
+void tst_Cli::stalledDeviceWhileInterrupted()
+{
+    QVERIFY(simulators[2].addFault("silence@100"));
+    QStringList arguments = {"update", "--yes"};
+    for (SimulatorProcess &simulator : simulators)
+        arguments << "--port" << simulator.portPath();
+    QProcess *process = startCli(arguments, 0);
+    QByteArray err;
+    QVERIFY(waitForOutput(*process, err, QProcess::StandardError, ": 10 %", 60000));
+    ::kill(process->processId(), SIGINT);
+    const CliRun run = finish(process);
+
+    QCOMPARE(run.exitCode, 4);
+    QVERIFY2(run.err.contains("Not stopping: a firmware transfer is running"), qPrintable(run.err));
+    const QString stalled = simulators[2].portPath();
+    QVERIFY2(run.out.contains(stalled + ": failed: the device on " + stalled
+                              + " stopped answering at block 101 of 3376"),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains("2 of 3 devices updated"), qPrintable(run.out));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(run.out.contains(simulators[i].portPath() + ": updated in "));
+        QCOMPARE(simulators[i].report().value("imageMd5").toString(), expectedDeviceMd5());
+    }
+    QCOMPARE(simulators[2].report().value("dataBlocks").toInt(), 101);
+    QVERIFY(portIsFree(stalled));
+}
+
+void tst_Cli::noWindowSystemLinked()
+{
+    QProcess ldd;
+    ldd.start("ldd", {CLI_BINARY});
+    QVERIFY(ldd.waitForFinished());
+    const QString libraries = QString::fromUtf8(ldd.readAllStandardOutput());
+    QVERIFY(libraries.contains("libQt6Core"));
+    for (const char *library : {"libQt6Gui", "libQt6Widgets", "libX11", "libxcb", "libwayland",
+                                "libGL", "libEGL", "libxkbcommon"})
+        QVERIFY2(!libraries.contains(library), library);
+}
+
+QTEST_GUILESS_MAIN(tst_Cli)
+#include "tst_cli.moc"
