@@ -2,8 +2,9 @@
 # Runs the README's test command on Debian 13 ("trixie") as a new user would
 # meet it: in a minimal Debian 13 tree (debootstrap --variant=minbase) with a
 # fresh clone of this repository's committed state, as root. Then installs the
-# package built here on Debian 12 in that tree, starts the installed tool and
-# purges it, since one package serves both releases.
+# two packages built here on Debian 12 in that tree, starts the installed
+# window and command line and purges both, since one build serves both
+# releases.
 #
 # The bare tree is kept in build/debian13/ and made again once it is a week
 # old; every run works on a copy of it, so that nothing one run installs
@@ -21,9 +22,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 bash scripts/install-deps.sh debootstrap
-# The package to try there: built from this tree, on this release.
+# The packages to try there: built from this tree, on this release. Those of
+# other versions that earlier runs left in build/ stay out.
 bash scripts/package.sh >/dev/null
-mapfile -t debs < <(ls build/ql7420-fwupdate*_amd64.deb)
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' build/CPackConfig.cmake)
+debs=(build/ql7420-fwupdate-cli_"${version}"_amd64.deb build/ql7420-fwupdate_"${version}"_amd64.deb)
+ls "${debs[@]}" >/dev/null
 
 cache=$repo/build/debian13
 base=$cache/base
@@ -85,9 +89,10 @@ inside() {
         cd /root/ql7420-fwupdate
         bash scripts/test.sh
 
-        echo "== The Debian 12 package on Debian 13: install, start, purge"
+        echo "== The Debian 12 packages on Debian 13: install, start, purge"
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q /debs/*.deb >/tmp/install.log ||
             { cat /tmp/install.log >&2; exit 1; }
+        packages=$(for deb in /debs/*.deb; do dpkg-deb -f "$deb" Package; done | tr "\n" " ")
         mkdir -p /tmp/tool
         QT_QPA_PLATFORM=offscreen TMPDIR=/tmp/tool /usr/bin/ql7420-fwupdate 2>/tmp/tool.log &
         tool=$!
@@ -99,7 +104,8 @@ inside() {
         fi
         kill "$tool"
         wait "$tool" || true
-        packages=$(dpkg-deb -f /debs/*.deb Package | tr "\n" " ")
+        /usr/bin/ql7420-fwupdate-cli --version >/tmp/cli.log 2>&1 ||
+            { echo "ql7420-fwupdate-cli --version failed:" >&2; cat /tmp/cli.log >&2; exit 1; }
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 purge -y -q $packages >/tmp/purge.log ||
             { cat /tmp/purge.log >&2; exit 1; }
         for package in $packages; do
@@ -108,8 +114,10 @@ inside() {
                 exit 1
             fi
         done
-        [ ! -e /usr/bin/ql7420-fwupdate ] || { echo "/usr/bin/ql7420-fwupdate left behind" >&2; exit 1; }
-        echo "   installed, ran for 3 s and purged: $packages"
+        for path in /usr/bin/ql7420-fwupdate /usr/bin/ql7420-fwupdate-cli /usr/lib/udev/rules.d/70-ql7420.rules; do
+            [ ! -e "$path" ] || { echo "$path left behind" >&2; exit 1; }
+        done
+        echo "   installed, ran and purged: $packages"
     '
 }
 

@@ -5,8 +5,10 @@ cd "$(dirname "$0")/.."
 
 # The package test needs the packaging tools and the checkers, and one of the
 # package's fonts already there, so that installing it pulls in nothing large.
-# The Windows serial backend is checked with a cross compiler and Wine.
+# The package test builds the released 1.0.0 from this repository's history
+# (git) to upgrade from. The Windows serial backend is checked with a cross
+# compiler and Wine.
 bash scripts/install-deps.sh dpkg-dev file lintian desktop-file-utils appstream \
-    fonts-ipafont-gothic g++-mingw-w64-x86-64-posix wine wine64
+    fonts-ipafont-gothic git g++-mingw-w64-x86-64-posix wine wine64
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure --parallel 2 --timeout 900
