@@ -225,6 +225,9 @@ void tst_DeviceEnumerator::fullListingOnlyOnChange()
         return tick < changeTick ? before : after;
     };
 
+    // The lambdas hold this function's locals: the process-wide list must
+    // not outlive them.
+    const auto restore = qScopeGuard([] { DeviceEnumerator::setPortLister({}); });
     DeviceEnumerator enumerator;
     enumerator.setFullListingPeriod(fullListingPeriodMs);
     if (processWide)
