@@ -87,7 +87,8 @@ check_files "$cli_deb" "-rwxr-xr-x root/root ./usr/bin/$cli
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/$cli
 -rw-r--r-- root/root ./usr/share/doc/$cli/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/$cli/copyright
--rw-r--r-- root/root ./usr/share/man/man1/$cli.1.gz"
+-rw-r--r-- root/root ./usr/share/man/man1/$cli.1.gz
+-rw-r--r-- root/root ./usr/share/metainfo/$app_id.cli.metainfo.xml"
 check_files "$gui_deb" "-rwxr-xr-x root/root ./usr/bin/$gui
 -rw-r--r-- root/root ./usr/share/applications/$app_id.desktop
 -rw-r--r-- root/root ./usr/share/doc/$gui/changelog.gz
@@ -185,7 +186,9 @@ grep -qF "<id>$app_id</id>" "$metainfo" || fail "the AppStream id is not $app_id
 grep -qF "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
     fail "the AppStream data does not launch $app_id.desktop"
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
-appstreamcli validate --no-net "$metainfo" || fail "appstreamcli validate --no-net"
+for data in "$metainfo" "$cli_root/usr/share/metainfo/$app_id.cli.metainfo.xml"; do
+    appstreamcli validate --no-net "$data" || fail "appstreamcli validate --no-net $(basename "$data")"
+done
 
 echo "== lintian"
 lintian=(lintian --display-info --fail-on "error,warning" "$cli_deb" "$gui_deb")
