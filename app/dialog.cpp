@@ -18,9 +18,6 @@ constexpr Qt::WindowFlags TitleAndCloseOnly = Qt::Dialog | Qt::CustomizeWindowHi
 constexpr int Width = 450;
 constexpr int Height = 300;
 
-// Ticks 1 to 4 of a connection each send one PC-mode request.
-constexpr int PcModeRequests = 4;
-
 void showInformation(QWidget *parent, const QString &title, const QString &text)
 {
     QMessageBox::information(parent, title, text, QMessageBox::Ok);
@@ -86,7 +83,8 @@ void Dialog::onDeviceAvailable(QString portName)
 
     if (!pcModeSent) {
         controller.switchPcMode();
-        if (++switchAttempts >= PcModeRequests) {
+        // Ticks 1 to 4 of a connection each send one PC-mode request.
+        if (++switchAttempts >= Controller::PcModeRequests) {
             pcModeSent = true;
             switchAttempts = 0;
         }

@@ -110,8 +110,6 @@ bool CliApplication::checkServer()
 {
     bool done = false;
     connect(&check, &UpdateFW::labelFW, this, [this, &done] {
-        done = true;
-        wake();
         console->result(tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified")
                             .arg(check.latestVersion())
                             .arg(check.verifiedDigest()));
@@ -119,17 +117,19 @@ bool CliApplication::checkServer()
                         {"ok", true},
                         {"version", check.latestVersion()},
                         {"digest", check.verifiedDigest()}});
+        done = true;
+        wake();
     });
     connect(&check, &UpdateFW::failed, this,
             [this, &done](UpdateFW::Failure failure, const QString &reason) {
-                done = true;
-                wake();
                 console->note(tr("Firmware check failed: %1").arg(reason));
                 console->event(
                     {{"event", "check"},
                      {"ok", false},
                      {"failure", QMetaEnum::fromType<UpdateFW::Failure>().valueToKey(failure)},
                      {"reason", reason}});
+                done = true;
+                wake();
             });
     check.checkServerFW();
     waitUntil([&done] { return done; });

@@ -4,11 +4,10 @@
 
 namespace {
 
-// As the window's detection ticks send them.
-constexpr int PcModeRequests = 4;
+// As the window's detection ticks send the handshake's requests.
 constexpr int HandshakePeriodMs = 1000;
 
-const QString VersionPrefix = QStringLiteral("現在のFWバージョン : ");
+const QString VersionPrefix = QString::fromUtf8(Packets::VersionLinePrefix);
 
 } // namespace
 
@@ -38,7 +37,7 @@ void DeviceUpdate::start()
 
 void DeviceUpdate::handshakeStep()
 {
-    if (pcModeRequests < PcModeRequests) {
+    if (pcModeRequests < Controller::PcModeRequests) {
         ++pcModeRequests;
         controller.switchPcMode();
     } else {

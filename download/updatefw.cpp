@@ -102,6 +102,14 @@ QString UpdateFW::baseUrl() const
     return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
 }
 
+QByteArray UpdateFW::pinnedAuthority() const
+{
+    if (!ownAuthority.isEmpty())
+        return ownAuthority;
+    const QByteArray &pem = authorityOverride();
+    return pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
+}
+
 void UpdateFW::checkServerFW()
 {
     const QString temp = QDir::tempPath();
@@ -114,11 +122,7 @@ void UpdateFW::checkServerFW()
     }
     // A pinned authority that does not parse pins nothing, so it trusts no
     // server rather than every server the system trusts.
-    QByteArray authority = ownAuthority;
-    if (authority.isEmpty())
-        authority = authorityOverride();
-    if (authority.isEmpty())
-        authority = QByteArray(pinnedServerAuthorityPem);
+    const QByteArray authority = pinnedAuthority();
     if (!authority.isEmpty())
         task.pinAuthorities(QSslCertificate::fromData(authority, QSsl::Pem));
     filePath = temp + QLatin1Char('/') + QLatin1String("fw_version.txt");

@@ -83,6 +83,7 @@ private:
     bool transferFailed(Failure *failure, QString *reason) const;
     void fail(Failure failure, const QString &reason);
     QString baseUrl() const;
+    QByteArray pinnedAuthority() const;
 
     int fwVersion = 0;
     DownloadTask task;

@@ -40,6 +40,10 @@ public:
     };
     Q_ENUM(Error)
 
+    // The handshake that readies a device: this many PC-mode requests, a
+    // second apart, then the version request.
+    static constexpr int PcModeRequests = 4;
+
     explicit Controller(QObject *parent = nullptr);
 
     bool isUpgrading() const;

@@ -111,7 +111,7 @@ Reply classify(const QByteArray &chunk)
 
 QString versionLine(const QByteArray &versionReply)
 {
-    QByteArray line = QByteArrayLiteral("現在のFWバージョン : ");
+    QByteArray line(VersionLinePrefix);
     line.append(versionReply.mid(2, versionReply.size() - 3));
     // The device ends a short version text with 0x00; nothing after it is text.
     const qsizetype end = line.indexOf('\0');

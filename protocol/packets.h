@@ -16,6 +16,9 @@ inline constexpr char StartAck[] = "FE 01 4D 84 00 C8";
 inline constexpr char BlockAck[] = "FE 01 4D 81 00 CD";
 inline constexpr char EndAck[] = "FE 01 4D 83 00 CF";
 
+// What versionLine() puts before the device's version text.
+inline constexpr char VersionLinePrefix[] = "現在のFWバージョン : ";
+
 inline constexpr int BlockSize = 64;
 inline constexpr int BlockCount = 3376;
 
