@@ -4,6 +4,7 @@
 
 #include <QAuthenticator>
 #include <QDebug>
+#include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTemporaryFile>
@@ -74,12 +75,20 @@ void DownloadTask::store(const QByteArray &body)
 {
     bodyStored = false;
     storeError.clear();
-    QTemporaryFile file(fileName + QStringLiteral(".XXXXXX"));
-    if (!file.open() || file.write(body) != body.size() || !file.flush()) {
-        storeError = file.errorString();
-        return;
+    QString written;
+    {
+        QTemporaryFile file(fileName + QStringLiteral(".XXXXXX"));
+        if (!file.open() || file.write(body) != body.size() || !file.flush()) {
+            storeError = file.errorString();
+            return;
+        }
+        // On Windows a temporary file keeps its handle, opened without
+        // leave to delete or rename, even past close(), until the object
+        // goes: only then may the file be renamed.
+        file.setAutoRemove(false);
+        written = file.fileName();
     }
-    file.close();
-    bodyStored = replaceFile(file.fileName(), fileName, &storeError);
-    file.setAutoRemove(!bodyStored);
+    bodyStored = replaceFile(written, fileName, &storeError);
+    if (!bodyStored)
+        QFile::remove(written);
 }
