@@ -1,9 +1,15 @@
 #!/bin/bash
 # Installs the Debian packages the build, the tests and the tool need, plus
-# any named on the command line. Does nothing when all are present.
+# any named on the command line; with --only first, just those named. Does
+# nothing when all are present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-l10n-tools libgl-dev python3 openssl "$@")
+packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-l10n-tools libgl-dev python3 openssl)
+if [ "${1:-}" = --only ]; then
+    shift
+    packages=()
+fi
+packages+=("$@")
 
 missing=()
 for package in "${packages[@]}"; do

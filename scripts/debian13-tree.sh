@@ -1,0 +1,88 @@
+# Sourced by the scripts that work in a minimal Debian 13 ("trixie") tree
+# (debootstrap --variant=minbase), as root on this machine.
+#
+# debian13_tree ROOT: a fresh copy of the bare tree at ROOT, with a clone of
+#   this repository's committed state in /root/ql7420-fwupdate. The bare
+#   tree is kept in build/debian13/base and made again once it is a week
+#   old; every run works on a copy, so that nothing one run installs leaks
+#   into the next.
+# debian13_run ROOT SCRIPT: runs the bash text SCRIPT as root in the tree,
+#   in a private mount and process namespace: everything mounted for it is
+#   gone, and every process left inside is ended, when it ends, on failure
+#   and on interrupt as well. Downloaded packages are kept for the next run
+#   on this machine. Host folders named in the array debian13_binds are
+#   mounted at the same path inside.
+
+debian13_cache=$(pwd)/build/debian13
+debian13_binds=()
+
+debian13_tree() {
+    local root=$1 base=$debian13_cache/base
+    bash scripts/install-deps.sh --only debootstrap git
+    mkdir -p "$debian13_cache/apt-archives"
+    if [ ! -e "$base/.complete" ] || [ -n "$(find "$base/.complete" -mtime +7)" ]; then
+        echo "== Making a minimal Debian 13 tree in $base"
+        rm -rf "$base"
+        debootstrap --variant=minbase trixie "$base" http://deb.debian.org/debian \
+            >"$debian13_cache/debootstrap.log" ||
+            { tail -n 30 "$debian13_cache/debootstrap.log" >&2; return 1; }
+        # Updates and security fixes, as an installed Debian 13 has them.
+        cat >"$base/etc/apt/sources.list" <<'EOF'
+deb http://deb.debian.org/debian trixie main
+deb http://deb.debian.org/debian trixie-updates main
+deb http://deb.debian.org/debian-security trixie-security main
+EOF
+        touch "$base/.complete"
+    fi
+    echo "== Fresh copy of the tree, with a clone of $(git rev-parse --short HEAD)"
+    rm -rf "$root"
+    cp -a "$base" "$root"
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    git clone --quiet "$(pwd)" "$root/root/ql7420-fwupdate"
+}
+
+debian13_inside() {
+    set -euo pipefail
+    local root=$1 script=$2 folder
+    mount -t proc proc "$root/proc"
+    mount -t sysfs -o ro sysfs "$root/sys"
+    # A /dev of its own: the usual nodes, and ptys from a devpts instance
+    # that the host's terminals are not part of.
+    mount -t tmpfs -o mode=755,nosuid dev "$root/dev"
+    for node in null zero full random urandom tty; do
+        touch "$root/dev/$node"
+        mount --bind "/dev/$node" "$root/dev/$node"
+    done
+    mkdir "$root/dev/pts" "$root/dev/shm"
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=620,gid=5 devpts "$root/dev/pts"
+    ln -s pts/ptmx "$root/dev/ptmx"
+    ln -s /proc/self/fd "$root/dev/fd"
+    ln -s /proc/self/fd/0 "$root/dev/stdin"
+    ln -s /proc/self/fd/1 "$root/dev/stdout"
+    ln -s /proc/self/fd/2 "$root/dev/stderr"
+    mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
+    mount -t tmpfs -o mode=755,nosuid,nodev run "$root/run"
+    mount --bind "$debian13_cache/apt-archives" "$root/var/cache/apt/archives"
+    for folder in $DEBIAN13_BINDS; do
+        mkdir -p "$root$folder"
+        mount --bind "$folder" "$root$folder"
+    done
+
+    chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        QL7420_DISPOSABLE_MACHINE=1 \
+        /bin/bash -euo pipefail -c "cd /root/ql7420-fwupdate; $script"
+}
+
+debian13_run() {
+    local folder
+    for folder in "${debian13_binds[@]}"; do
+        case $folder in /*[[:space:]]* | [!/]*)
+            echo "debian13_run: $folder: give an absolute path without spaces" >&2
+            return 1 ;;
+        esac
+    done
+    DEBIAN13_BINDS="${debian13_binds[*]}" debian13_cache=$debian13_cache \
+        unshare --mount --pid --fork --propagation private \
+        bash -c "$(declare -f debian13_inside); debian13_inside \"\$@\"" debian13 "$1" "$2"
+}
