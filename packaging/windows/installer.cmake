@@ -1,0 +1,23 @@
+# The Windows installer (NSIS) and a zip of the same folder, for service
+# benches that want no installation: cpack in the build tree. Both hold
+# everything that the install() rules put in one folder.
+set(CPACK_GENERATOR NSIS ZIP)
+set(CPACK_MONOLITHIC_INSTALL ON)
+set(CPACK_PACKAGE_NAME ql7420-fwupdate)
+set(CPACK_PACKAGE_VENDOR "${QL7420_VENDOR}")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "QL-7420 FW Update Tool")
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY ql7420-fwupdate)
+set(CPACK_NSIS_PACKAGE_NAME "QL-7420 FW Update Tool ${PROJECT_VERSION}")
+set(CPACK_NSIS_DISPLAY_NAME "QL-7420 FW Update Tool")
+set(CPACK_NSIS_MUI_ICON ${CMAKE_CURRENT_LIST_DIR}/ql7420-fwupdate.ico)
+set(CPACK_NSIS_MUI_UNIICON ${CMAKE_CURRENT_LIST_DIR}/ql7420-fwupdate.ico)
+set(CPACK_NSIS_URL_INFO_ABOUT "https://fwupdate.example.com/")
+set(CPACK_STRIP_FILES ON)
+# Our own installer script, in place of CPack's: Japanese and English pages,
+# one Start menu entry, and an uninstaller that leaves nothing behind.
+list(PREPEND CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
+# ql7420-fwupdate-<version>-setup.exe, and ql7420-fwupdate-<version>-windows-x64.zip
+# with a folder of that name inside.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packagename.cmake)
+
+include(CPack)
