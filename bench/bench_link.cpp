@@ -53,10 +53,10 @@ double percentile(QList<double> values, double share)
 // Stops the scan at random points of its one-second pause.
 QList<double> scanStopTimesMs(int rounds)
 {
-    DeviceEnumerator::setPortLister([] { return QList<PortRecord>(); });
     QList<double> times;
     for (int i = 0; i < rounds; ++i) {
         DeviceEnumerator enumerator;
+        enumerator.setPortSource([] { return QList<PortRecord>(); });
         enumerator.startScanning();
         runFor(QRandomGenerator::global()->bounded(50, 950));
         QElapsedTimer stopping;
@@ -64,7 +64,6 @@ QList<double> scanStopTimesMs(int rounds)
         enumerator.stopScanning();
         times.append(stopping.nsecsElapsed() / 1e6);
     }
-    DeviceEnumerator::setPortLister({});
     return times;
 }
 

@@ -1,6 +1,5 @@
 #include "cliapplication.h"
 
-#include "deviceenumerator.h"
 #include "deviceupdate.h"
 #include "platformconsole.h"
 #include "progressboard.h"
@@ -16,10 +15,25 @@
 #include <algorithm>
 #include <memory>
 
+namespace {
+
+QStringList portNames(const QList<PortRecord> &ports)
+{
+    QStringList names;
+    for (const PortRecord &port : ports)
+        names.append(port.portName);
+    return names;
+}
+
+} // namespace
+
 CliApplication::CliApplication(const QStringList &arguments, std::FILE *out, std::FILE *err,
-                               QObject *parent)
+                               const Seams &seams, QObject *parent)
     : QObject(parent), arguments(arguments), out(out), err(err)
-{ }
+{
+    if (seams)
+        seams(enumerator, check);
+}
 
 CliApplication::~CliApplication()
 {
@@ -72,7 +86,7 @@ int CliApplication::runCheck()
 
 int CliApplication::runList()
 {
-    const QStringList ports = DeviceEnumerator::attachedDevices();
+    const QStringList ports = portNames(enumerator.attachedDevices());
     if (ports.isEmpty()) {
         console->note(tr("No QL-7420 is attached."));
         return NoDevice;
@@ -141,7 +155,7 @@ QStringList CliApplication::chooseDevices(int *refusal)
 {
     if (!command.ports.isEmpty())
         return command.ports;
-    const QStringList attached = DeviceEnumerator::attachedDevices();
+    const QStringList attached = portNames(enumerator.attachedDevices());
     if (attached.isEmpty()) {
         console->note(tr("No QL-7420 is attached."));
         *refusal = NoDevice;
@@ -279,7 +293,7 @@ void CliApplication::wake()
         waiting->quit();
 }
 
-int runCli(QCoreApplication &app)
+int runCli(QCoreApplication &app, const CliApplication::Seams &seams)
 {
     QCoreApplication::setApplicationName(QStringLiteral("ql7420-fwupdate-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QL7420_VERSION));
@@ -291,6 +305,6 @@ int runCli(QCoreApplication &app)
     if (translator.load(QLocale(), QStringLiteral("ql7420-fwupdate-cli"), QStringLiteral("_"),
                         QStringLiteral(":/i18n")))
         QCoreApplication::installTranslator(&translator);
-    CliApplication cli(app.arguments());
+    CliApplication cli(app.arguments(), stdout, stderr, seams);
     return cli.run();
 }

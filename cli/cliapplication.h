@@ -3,6 +3,7 @@
 
 #include "commandline.h"
 #include "console.h"
+#include "deviceenumerator.h"
 #include "updatefw.h"
 
 #include <QJsonObject>
@@ -36,8 +37,14 @@ public:
         Interrupted = 130,
     };
 
+    // Hands a test or the demo the parts that look for devices and check the
+    // firmware server, to point them at simulated ports and a loopback server
+    // through their own setters. The shipped command passes none.
+    using Seams = std::function<void(DeviceEnumerator &enumerator, UpdateFW &check)>;
+
     explicit CliApplication(const QStringList &arguments, std::FILE *out = stdout,
-                            std::FILE *err = stderr, QObject *parent = nullptr);
+                            std::FILE *err = stderr, const Seams &seams = {},
+                            QObject *parent = nullptr);
     ~CliApplication() override;
 
     int run();
@@ -63,6 +70,7 @@ private:
     std::FILE *err;
     CliCommand command;
     Console *console = nullptr;
+    DeviceEnumerator enumerator;
     UpdateFW check;
     QList<DeviceUpdate *> devices;
     QEventLoop *waiting = nullptr;
@@ -72,7 +80,7 @@ private:
 };
 
 // The command line's whole run on an existing application object: its
-// translation, its arguments, its exit code.
-int runCli(QCoreApplication &app);
+// translation, its arguments, its exit code. The seams go to the run.
+int runCli(QCoreApplication &app, const CliApplication::Seams &seams = {});
 
 #endif // CLIAPPLICATION_H

@@ -12,15 +12,16 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QString baseUrl = qEnvironmentVariable("QL7420_DEMO_BASE_URL");
-    if (!baseUrl.isEmpty())
-        UpdateFW::overrideBaseUrl(baseUrl);
     const QStringList devices
         = qEnvironmentVariable("QL7420_DEMO_DEVICES").split(QLatin1Char(','), Qt::SkipEmptyParts);
-    DeviceEnumerator::setPortLister([devices] {
-        QList<PortRecord> ports;
-        for (const QString &device : devices)
-            ports.append({device, DeviceEnumerator::VendorId, DeviceEnumerator::ProductId});
-        return ports;
+    return runCli(app, [&](DeviceEnumerator &enumerator, UpdateFW &check) {
+        if (!baseUrl.isEmpty())
+            check.setBaseUrl(baseUrl);
+        enumerator.setPortSource([devices] {
+            QList<PortRecord> ports;
+            for (const QString &device : devices)
+                ports.append({device, DeviceEnumerator::VendorId, DeviceEnumerator::ProductId});
+            return ports;
+        });
     });
-    return runCli(app);
 }

@@ -28,24 +28,6 @@ const char *const serverDir = "hello";
 const char *const modelDir = "TPX-KLN04";
 const int httpTimeOut = 5000;
 
-QString &baseUrlOverride()
-{
-    static QString url;
-    return url;
-}
-
-QByteArray &authorityOverride()
-{
-    static QByteArray pem;
-    return pem;
-}
-
-int &imageTransferTimeout()
-{
-    static int msecs = 30000;
-    return msecs;
-}
-
 // The first bytes of what came instead of a version file, readable in one
 // line whatever they hold.
 QString excerpt(const QByteArray &content)
@@ -79,35 +61,14 @@ UpdateFW::UpdateFW(QObject *parent) : QObject(parent)
     connect(&httpTimer, &QTimer::timeout, this, &UpdateFW::onHttpTimeOut);
 }
 
-void UpdateFW::overrideBaseUrl(const QString &baseUrl)
-{
-    baseUrlOverride() = baseUrl;
-}
-
-void UpdateFW::overridePinnedAuthority(const QByteArray &pem)
-{
-    authorityOverride() = pem;
-}
-
-void UpdateFW::overrideImageTransferTimeout(int msecs)
-{
-    imageTransferTimeout() = msecs;
-}
-
 QString UpdateFW::baseUrl() const
 {
-    if (!ownBaseUrl.isEmpty())
-        return ownBaseUrl;
-    const QString &url = baseUrlOverride();
-    return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
+    return ownBaseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : ownBaseUrl;
 }
 
 QByteArray UpdateFW::pinnedAuthority() const
 {
-    if (!ownAuthority.isEmpty())
-        return ownAuthority;
-    const QByteArray &pem = authorityOverride();
-    return pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
+    return ownAuthority.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : ownAuthority;
 }
 
 void UpdateFW::checkServerFW()
@@ -196,7 +157,7 @@ void UpdateFW::downloadFW()
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
     // ever; the abandoned reply then fails the digest check like any other.
-    task.download(QUrl(requestUrl), filePath, imageTransferTimeout());
+    task.download(QUrl(requestUrl), filePath, imageTransferTimeout);
 }
 
 void UpdateFW::verifyFW()

@@ -48,22 +48,15 @@ public:
     // Where that image lies, empty until its check succeeded.
     QString verifiedImagePath() const { return verifiedPath; }
 
-    // Seam for tests and the demo: points every UpdateFW in the process at
-    // another server (a loopback one). The tool itself never calls it.
-    static void overrideBaseUrl(const QString &baseUrl);
-    // The same for this object alone, ahead of the process-wide choice.
+    // Seams for tests and the demo; the tool itself never calls them.
+    // Points this check at another server (a loopback one).
     void setBaseUrl(const QString &baseUrl) { ownBaseUrl = baseUrl; }
-
-    // Seam for tests: pins another certificate authority (PEM) for the
-    // firmware server, as a build with FW_SERVER_CA_FILE does; an empty
-    // text goes back to the build's own choice.
-    static void overridePinnedAuthority(const QByteArray &pem);
-    // The same for this object alone, ahead of the process-wide choice.
+    // Pins another certificate authority (PEM) for the firmware server, as a
+    // build with FW_SERVER_CA_FILE does; an empty text goes back to the
+    // build's own choice.
     void setPinnedAuthority(const QByteArray &pem) { ownAuthority = pem; }
-
-    // Seam for tests only: how long the image request may go without data
-    // before it is abandoned (30000 ms in the tool).
-    static void overrideImageTransferTimeout(int msecs);
+    // How long the image request may go without data before it is abandoned.
+    void setImageTransferTimeout(int msecs) { imageTransferTimeout = msecs; }
 
 signals:
     void labelFW(QString);
@@ -96,6 +89,7 @@ private:
     QString failureText;
     QString ownBaseUrl;
     QByteArray ownAuthority;
+    int imageTransferTimeout = 30000;
 };
 
 #endif // UPDATEFW_H

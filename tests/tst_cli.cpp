@@ -241,17 +241,15 @@ void tst_Cli::interruptDuringHandshake()
 void tst_Cli::threeDevicesAtOnceJson()
 {
     PtyPair otherPort;
-    DeviceEnumerator::setPortLister([this, &otherPort] {
-        QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
-        for (SimulatorProcess &simulator : simulators)
-            ports.append({simulator.portPath(), 0x0451, 0x16AA});
-        return ports;
-    });
-    UpdateFW::overrideBaseUrl(release.baseUrl());
-    const auto restore = qScopeGuard([] {
-        DeviceEnumerator::setPortLister({});
-        UpdateFW::overrideBaseUrl({});
-    });
+    const auto seams = [this, &otherPort](DeviceEnumerator &enumerator, UpdateFW &check) {
+        enumerator.setPortSource([this, &otherPort] {
+            QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
+            for (SimulatorProcess &simulator : simulators)
+                ports.append({simulator.portPath(), 0x0451, 0x16AA});
+            return ports;
+        });
+        check.setBaseUrl(release.baseUrl());
+    };
     QTemporaryFile out;
     QTemporaryFile err;
     QVERIFY(out.open() && err.open());
@@ -262,7 +260,7 @@ void tst_Cli::threeDevicesAtOnceJson()
     int exitCode = -1;
     {
         CliApplication cli({"ql7420-fwupdate-cli", "update", "--all", "--yes", "--json"}, outStream,
-                           errStream);
+                           errStream, seams);
         exitCode = cli.run();
     }
     std::fclose(outStream);

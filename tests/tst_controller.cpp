@@ -80,7 +80,7 @@ bool tst_Controller::verify(Controller &controller, const QByteArray &image)
 {
     if (!release->publish(image))
         return false;
-    UpdateFW::overrideBaseUrl(release->baseUrl());
+    controller.updateFW.setBaseUrl(release->baseUrl());
     QSignalSpy label(&controller, &Controller::labelFWUpdated);
     controller.updateFW.checkServerFW();
     return label.wait(15000) && !controller.updateFW.verifiedDigest().isEmpty();
