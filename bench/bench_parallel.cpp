@@ -108,7 +108,7 @@ int main(int argc, char **argv)
     }
     UpdateFW check;
     check.setBaseUrl(release.baseUrl());
-    QSignalSpy verified(&check, &UpdateFW::labelFW);
+    QSignalSpy verified(&check, &UpdateFW::imageVerified);
     check.checkServerFW();
     if (!verified.wait(30000)) {
         fprintf(stderr, "bench_parallel: the firmware check failed: %s\n",

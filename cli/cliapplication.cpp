@@ -123,17 +123,15 @@ int CliApplication::runUpdate()
 bool CliApplication::checkServer()
 {
     bool done = false;
-    connect(&check, &UpdateFW::labelFW, this, [this, &done] {
-        console->result(tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified")
-                            .arg(check.latestVersion())
-                            .arg(check.verifiedDigest()));
-        console->event({{"event", "check"},
-                        {"ok", true},
-                        {"version", check.latestVersion()},
-                        {"digest", check.verifiedDigest()}});
-        done = true;
-        wake();
-    });
+    connect(&check, &UpdateFW::imageVerified, this,
+            [this, &done](int version, const QString &digest) {
+                console->result(
+                    tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified").arg(version).arg(digest));
+                console->event(
+                    {{"event", "check"}, {"ok", true}, {"version", version}, {"digest", digest}});
+                done = true;
+                wake();
+            });
     connect(&check, &UpdateFW::failed, this,
             [this, &done](UpdateFW::Failure failure, const QString &reason) {
                 console->note(tr("Firmware check failed: %1").arg(reason));

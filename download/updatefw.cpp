@@ -179,6 +179,7 @@ void UpdateFW::verifyFW()
     if (readable && digest == fwHash) {
         verifiedHash = digest;
         verifiedPath = filePath;
+        emit imageVerified(fwVersion, digest);
         emit labelFW(QString::asprintf("最新のFWバージョン : K-DMX-47-%d", fwVersion));
         fwHash.clear();
     } else {

@@ -63,6 +63,9 @@ signals:
     void canUpgrade(bool);
     void setFwName(QString);
     void failed(UpdateFW::Failure failure, QString reason);
+    // The facts behind labelFW(): the image of this version, with this
+    // digest, now lies verified at verifiedImagePath().
+    void imageVerified(int version, QString digest);
 
 private slots:
     void onHttpTimeOut();

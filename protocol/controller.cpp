@@ -193,6 +193,7 @@ void Controller::onVersionReply(const QByteArray &packet, Packets::Reply::Kind k
     state = Idle;
     device.close();
     emit msgUpdated(Packets::versionLine(packet));
+    emit versionRead(Packets::versionText(packet));
 }
 
 void Controller::onPcModeReply(Packets::Reply::Kind kind)

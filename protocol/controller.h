@@ -70,6 +70,8 @@ signals:
     void pcModeSwitched();
     void timeOut();
     void btUpgrade(bool can);
+    // The device's firmware version, as a fact beside the window's line.
+    void versionRead(QString version);
 
 private slots:
     void handleResponse(QByteArray packet);

@@ -28,6 +28,8 @@ public:
                 [this] { events.append("finished"); });
         connect(controller, &Controller::pcModeSwitched, this, [this] { events.append("pcmode"); });
         connect(controller, &Controller::timeOut, this, [this] { events.append("timeout"); });
+        connect(controller, &Controller::versionRead, this,
+                [this](const QString &version) { events.append("version:" + version); });
     }
 
     int count(const QString &event) const { return int(events.count(event)); }
@@ -339,8 +341,9 @@ void tst_Controller::versionExchange()
     if (!strayChunk.isEmpty())
         QVERIFY(simulator.send(strayChunk));
 
-    QTRY_COMPARE(observer.events.size(), 3);
-    QCOMPARE(observer.events.last(), QStringLiteral("msg:現在のFWバージョン : 2.5.1"));
+    QTRY_COMPARE(observer.events.size(), 4);
+    QCOMPARE(observer.events.mid(2),
+             (QStringList {QStringLiteral("msg:現在のFWバージョン : 2.5.1"), "version:2.5.1"}));
     QCOMPARE(simulator.report().value("versionRequests").toInt(), 1);
     QVERIFY(portIsFree(simulator.portPath()));
 }

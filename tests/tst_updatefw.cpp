@@ -345,7 +345,8 @@ void tst_UpdateFW::metaObjectOrder()
         methods << QString::fromLatin1(meta.method(i).methodSignature());
     QCOMPARE(methods,
              QStringList({"labelFW(QString)", "canUpgrade(bool)", "setFwName(QString)",
-                          "failed(UpdateFW::Failure,QString)", "onHttpTimeOut()", "onDone()"}));
+                          "failed(UpdateFW::Failure,QString)", "imageVerified(int,QString)",
+                          "onHttpTimeOut()", "onDone()"}));
 }
 
 void tst_UpdateFW::versionFile_data()
