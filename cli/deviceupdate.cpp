@@ -18,6 +18,8 @@ DeviceUpdate::DeviceUpdate(const QString &portName, const UpdateFW *image, QObje
     connect(&handshakeTimer, &QTimer::timeout, this, &DeviceUpdate::handshakeStep);
     connect(&controller, &Controller::versionRead, this, &DeviceUpdate::onVersionRead);
     connect(&controller, &Controller::timeOut, this, &DeviceUpdate::onTimeOut);
+    // An unplugged device is told at once, not when its reply window ends.
+    connect(&controller, &Controller::linkLost, this, [this] { fail(controller.errorString()); });
     connect(&controller, &Controller::progressUpdated, this, [this](int value) {
         progress = value;
         emit progressChanged();

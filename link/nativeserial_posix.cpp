@@ -90,11 +90,15 @@ void close(Handle handle)
     ::close(fd);
 }
 
-std::int64_t bytesWaiting(Handle handle)
+std::int64_t bytesWaiting(Handle handle, std::string &error)
 {
+    // A terminal that hung up (the far end of an unplugged device) refuses
+    // every ioctl from then on, so the poll finds out within its period.
     int count = 0;
-    if (::ioctl(int(handle), FIONREAD, &count) != 0)
+    if (::ioctl(int(handle), FIONREAD, &count) != 0) {
+        error = std::generic_category().message(errno);
         return -1;
+    }
     return count;
 }
 
@@ -110,7 +114,7 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
     }
 }
 
-bool writeAll(Handle handle, const char *data, std::int64_t size)
+bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
 {
     // Counted from the start, so that signals interrupting the waits below
     // cannot stretch the write while the caller holds the port.
@@ -125,8 +129,10 @@ bool writeAll(Handle handle, const char *data, std::int64_t size)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN)
+        if (n < 0 && errno != EAGAIN) {
+            error = std::generic_category().message(errno);
             return false;
+        }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return false;
@@ -134,8 +140,14 @@ bool writeAll(Handle handle, const char *data, std::int64_t size)
         const int ready = ::poll(&waitForRoom, 1, int(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0 || (waitForRoom.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        if (ready < 0) {
+            error = std::generic_category().message(errno);
             return false;
+        }
+        if (ready == 0)
+            return false;
+        // Room, or a port that went away while the write waited (POLLHUP,
+        // POLLERR): the next write takes the bytes or says why it cannot.
     }
     return true;
 }

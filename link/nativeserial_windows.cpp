@@ -139,14 +139,16 @@ void close(Handle handle)
     ::timeEndPeriod(TimerResolutionMs);
 }
 
-std::int64_t bytesWaiting(Handle handle)
+std::int64_t bytesWaiting(Handle handle, std::string &error)
 {
     // The link reads only what this announces, so this is where a device
     // that was unplugged shows: ClearCommError fails from then on.
     DWORD errors = 0;
     COMSTAT status {};
-    if (!::ClearCommError(toPort(handle), &errors, &status))
+    if (!::ClearCommError(toPort(handle), &errors, &status)) {
+        error = systemMessage(::GetLastError());
         return -1;
+    }
     return status.cbInQue;
 }
 
@@ -159,15 +161,18 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
     return count;
 }
 
-bool writeAll(Handle handle, const char *data, std::int64_t size)
+bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
 {
     // One call, so that the write time-out bounds the whole write; it ends
     // short instead of failing when the time runs out.
     if (size < 0 || size > std::int64_t(MAXDWORD))
         return false;
     DWORD written = 0;
-    return ::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)
-        && written == DWORD(size);
+    if (!::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)) {
+        error = systemMessage(::GetLastError());
+        return false;
+    }
+    return written == DWORD(size);
 }
 
 } // namespace NativeSerial

@@ -18,6 +18,7 @@ Controller::Controller(QObject *parent) : QObject(parent)
     connect(&updateFW, &UpdateFW::labelFW, this, &Controller::onlabelFW);
     connect(&updateFW, &UpdateFW::canUpgrade, this, &Controller::onCanUpgrade);
     connect(&updateFW, &UpdateFW::setFwName, this, &Controller::onSetFwName);
+    connect(&device, &Device::linkLost, this, &Controller::onLinkLost);
 
     transferWindow.setSingleShot(true);
     transferWindow.setTimerType(Qt::PreciseTimer);
@@ -134,6 +135,22 @@ void Controller::onCanUpgrade(bool can)
 void Controller::onSetFwName(QString path)
 {
     fwFile.setFileName(path);
+}
+
+// Nothing sent now can arrive and no answer can come back, so the exchange
+// ends here and whoever can say so hears it at once. The rest of the end, the
+// link's closing and the transfer's, waits for the reply window as it did
+// before the loss could be told apart: the window's course stays as it was.
+void Controller::onLinkLost(QString reason)
+{
+    if (state == Idle)
+        return;
+    setError(LinkLost,
+             QStringLiteral("device disconnected from %1 at %2: %3")
+                 .arg(portName, awaitedAnswer(), reason));
+    state = Idle;
+    fwFile.close();
+    emit linkLost(reason);
 }
 
 void Controller::sendStartCommand()

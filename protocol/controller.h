@@ -30,13 +30,15 @@ public:
     };
 
     // Why the last exchange ended without its answer, kept from the moment
-    // it is known until the next exchange begins; timeOut() reports it.
+    // it is known until the next exchange begins; timeOut() reports it, and
+    // linkLost() at once for LinkLost.
     enum Error {
         NoError,
         PortNotOpened,
         NoAnswer,
         StoppedAnswering,
         ImageNotVerified,
+        LinkLost,
     };
     Q_ENUM(Error)
 
@@ -72,6 +74,10 @@ signals:
     void btUpgrade(bool can);
     // The device's firmware version, as a fact beside the window's line.
     void versionRead(QString version);
+    // The port went away during an exchange (an unplugged device), in the
+    // system's words: the exchange ended at once with LinkLost. timeOut()
+    // still follows when the reply window runs out, as for any other end.
+    void linkLost(QString reason);
 
 private slots:
     void handleResponse(QByteArray packet);
@@ -79,6 +85,7 @@ private slots:
     void onlabelFW(QString msg);
     void onCanUpgrade(bool can);
     void onSetFwName(QString path);
+    void onLinkLost(QString reason);
 
 private:
     void sendStartCommand();

@@ -18,8 +18,10 @@ class Observer : public QObject
 public:
     explicit Observer(Controller *controller)
     {
-        connect(controller, &Controller::progressUpdated, this,
-                [this](int value) { progress.append(value); });
+        connect(controller, &Controller::progressUpdated, this, [this](int value) {
+            progress.append(value);
+            sinceProgress.start();
+        });
         connect(controller, &Controller::msgUpdated, this,
                 [this](const QString &text) { events.append("msg:" + text); });
         connect(controller, &Controller::btUpgrade, this,
@@ -30,12 +32,18 @@ public:
         connect(controller, &Controller::timeOut, this, [this] { events.append("timeout"); });
         connect(controller, &Controller::versionRead, this,
                 [this](const QString &version) { events.append("version:" + version); });
+        connect(controller, &Controller::linkLost, this, [this] {
+            events.append("linklost");
+            linkLostAfterProgressMs = sinceProgress.elapsed();
+        });
     }
 
     int count(const QString &event) const { return int(events.count(event)); }
 
     QList<int> progress;
     QStringList events;
+    QElapsedTimer sinceProgress;
+    qint64 linkLostAfterProgressMs = -1;
 };
 
 } // namespace
@@ -163,29 +171,31 @@ void tst_Controller::twoControllersAtOnce()
 void tst_Controller::stallEndsTheTransfer_data()
 {
     QTest::addColumn<QString>("fault");
+    QTest::addColumn<Controller::Error>("error");
     // Where the controller's reason must say the transfer stopped.
     QTest::addColumn<QString>("where");
 
     const QString block = QStringLiteral("block 101 of 3376");
-    QTest::newRow("silence mid-transfer") << "silence@100" << block;
-    QTest::newRow("corrupt block ack") << "corrupt@100" << block;
-    QTest::newRow("split block ack") << "split@100" << block;
-    QTest::newRow("stray byte after ack") << "stray@100" << block;
-    QTest::newRow("ack after the window") << "late@100:3500" << block;
-    // Block 100 is still answered.
-    QTest::newRow("unplugged") << "hangup@100"
-                               << "block 102 of 3376";
-    QTest::newRow("corrupt start ack") << "corrupt@start"
-                                       << "the start command";
-    QTest::newRow("split end ack") << "split@end"
-                                   << "the end command";
-    QTest::newRow("silent end") << "silence@end"
-                                << "the end command";
+    const Controller::Error stopped = Controller::StoppedAnswering;
+    QTest::newRow("silence mid-transfer") << "silence@100" << stopped << block;
+    QTest::newRow("corrupt block ack") << "corrupt@100" << stopped << block;
+    QTest::newRow("split block ack") << "split@100" << stopped << block;
+    QTest::newRow("stray byte after ack") << "stray@100" << stopped << block;
+    QTest::newRow("ack after the window") << "late@100:3500" << stopped << block;
+    // Block 100 is still answered; the next block's write finds the port gone.
+    QTest::newRow("unplugged") << "hangup@100" << Controller::LinkLost
+                               << "device disconnected from %1 at block 102 of 3376: "
+                                  "Input/output error";
+    QTest::newRow("corrupt start ack")
+        << "corrupt@start" << Controller::NoAnswer << "the start command";
+    QTest::newRow("split end ack") << "split@end" << stopped << "the end command";
+    QTest::newRow("silent end") << "silence@end" << stopped << "the end command";
 }
 
 void tst_Controller::stallEndsTheTransfer()
 {
     QFETCH(QString, fault);
+    QFETCH(Controller::Error, error);
     QFETCH(QString, where);
     const QByteArray image = FirmwareRelease::randomImage(50000);
 
@@ -199,7 +209,19 @@ void tst_Controller::stallEndsTheTransfer()
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 60000);
     QVERIFY(!controller.isUpgrading());
     QCOMPARE(observer.count("finished"), 0);
+    QCOMPARE(controller.error(), error);
+    where = where.arg(simulator.portPath());
     QVERIFY2(controller.errorString().contains(where), qPrintable(controller.errorString()));
+    // A lost link is told at once, the reply window's time-out later as for
+    // any other end. The simulator unplugs 100 ms after its last answer.
+    QCOMPARE(observer.count("linklost"), error == Controller::LinkLost ? 1 : 0);
+    if (error == Controller::LinkLost) {
+        QVERIFY(observer.events.indexOf("linklost") < observer.events.indexOf("timeout"));
+        qInfo("lost link told %lld ms after the last acknowledgement",
+              observer.linkLostAfterProgressMs);
+        QVERIFY2(observer.linkLostAfterProgressMs < 1500,
+                 qPrintable(QString::number(observer.linkLostAfterProgressMs)));
+    }
     QVERIFY(!isOpenInThisProcess(ImagePath));
     QTest::qWait(3500);
     QCOMPARE(observer.count("timeout"), 1);

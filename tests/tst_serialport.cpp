@@ -151,6 +151,7 @@ void tst_SerialPort::stalledWriteEndsWithinItsSecond()
     ::sigaction(SIGUSR1, &previous, nullptr);
 
     QCOMPARE(written, -1);
+    QCOMPARE(port.error(), SerialPort::TimeoutError);
     QVERIFY2(elapsedMs < 3000, qPrintable(QString::number(elapsedMs)));
 }
 
@@ -195,11 +196,17 @@ void tst_SerialPort::peerGoneIsNotACrash()
     SerialPort port;
     port.setPortName(pty.slavePath());
     QVERIFY(port.open());
+    QCOMPARE(port.error(), SerialPort::NoError);
     pty.closeMaster();
 
-    QVERIFY(port.bytesAvailable() <= 0);
+    // The terminal hangs up with its far end: the link's sign of an unplug.
+    QCOMPARE(port.bytesAvailable(), -1);
+    QCOMPARE(port.error(), SerialPort::ResourceError);
+    QCOMPARE(port.errorString(), QStringLiteral("Input/output error"));
     QVERIFY(port.read(64).isEmpty());
     QCOMPARE(port.write(QByteArray(71, 'x')), -1);
+    QCOMPARE(port.error(), SerialPort::ResourceError);
+    QCOMPARE(port.errorString(), QStringLiteral("Input/output error"));
     port.close();
     QVERIFY(!port.isOpen());
 }
