@@ -232,6 +232,12 @@ bool UpdateFW::transferFailed(Failure *failure, QString *reason) const
         *failure = ServerUnreachable;
         *reason = QStringLiteral("firmware server unreachable: %1 (%2)")
                       .arg(task.networkErrorString(), requestUrl);
+    } else if (error != QNetworkReply::NoError) {
+        // The server answered, then the body broke off: whatever part of it
+        // arrived fails its check for that reason, not for its content.
+        *failure = ConnectionCut;
+        *reason = QStringLiteral("connection cut: the firmware server's answer broke off: %1 (%2)")
+                      .arg(task.networkErrorString(), requestUrl);
     } else if (!task.stored()) {
         *failure = FileNotWritable;
         *reason

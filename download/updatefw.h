@@ -22,6 +22,7 @@ public:
     enum Failure {
         TempDirUnusable,
         ServerUnreachable,
+        ConnectionCut,
         CertificateRefused,
         HttpStatus,
         NoAnswerInTime,

@@ -18,8 +18,10 @@ inline constexpr Handle InvalidHandle = -1;
 // for this process alone, with whatever had already arrived discarded.
 // Returns InvalidHandle if the name is empty or the port is missing, busy or
 // not a serial port, and then sets error to the operating system's own
-// account of why, in UTF-8 (for example "Permission denied"); error is left
-// alone on success. DTR and RTS stay as opening leaves them.
+// account of why, in UTF-8 (for example "Permission denied"), after what
+// happened where those words do not say it plainly ("in use by another
+// program: ", "not a serial port: "); error is left alone on success. DTR and
+// RTS stay as opening leaves them.
 Handle open(const std::string &portName, std::string &error);
 // Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);

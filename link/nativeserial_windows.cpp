@@ -31,13 +31,10 @@ std::wstring devicePath(const std::string &portName)
     return wide;
 }
 
-bool configure(HANDLE port)
+// Takes the settings the port has (the DCB that GetCommState gave) to the
+// device's.
+bool configure(HANDLE port, DCB settings)
 {
-    // Anything but a serial port (NUL, a file, a pipe) has no comm state.
-    DCB settings {};
-    settings.DCBlength = sizeof settings;
-    if (!::GetCommState(port, &settings))
-        return false;
     settings.BaudRate = CBR_115200;
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
@@ -68,6 +65,10 @@ bool configure(HANDLE port)
     timeouts.WriteTotalTimeoutConstant = WriteTimeoutMs;
     return ::SetCommTimeouts(port, &timeouts);
 }
+
+// What happened, where the system's own words do not say it plainly.
+constexpr const char *InUse = "in use by another program";
+constexpr const char *NotSerial = "not a serial port";
 
 // The system's own message for an error code, in UTF-8 without the line
 // break that FormatMessage ends it with.
@@ -115,10 +116,22 @@ Handle open(const std::string &portName, std::string &error)
     const HANDLE port = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        error = systemMessage(::GetLastError());
+        // Windows gives a COM port to one program at a time and tells every
+        // other "access is denied".
+        const DWORD code = ::GetLastError();
+        error = code == ERROR_ACCESS_DENIED ? std::string(InUse) + ": " + systemMessage(code)
+                                            : systemMessage(code);
         return InvalidHandle;
     }
-    if (!configure(port)) {
+    // Anything but a serial port (NUL, a file, a pipe) has no comm state.
+    DCB settings {};
+    settings.DCBlength = sizeof settings;
+    if (!::GetCommState(port, &settings)) {
+        error = std::string(NotSerial) + ": " + systemMessage(::GetLastError());
+        ::CloseHandle(port);
+        return InvalidHandle;
+    }
+    if (!configure(port, settings)) {
         error = systemMessage(::GetLastError());
         ::CloseHandle(port);
         return InvalidHandle;

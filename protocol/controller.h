@@ -37,6 +37,7 @@ public:
         PortNotOpened,
         NoAnswer,
         StoppedAnswering,
+        UnexpectedReply,
         ImageNotVerified,
         LinkLost,
     };
@@ -97,10 +98,12 @@ private:
     void onBlockReply(Packets::Reply::Kind kind);
     void onEndReply(Packets::Reply::Kind kind);
 
-    bool imageIsVerified();
+    QString imageRefusal();
     void openDevice();
+    void request(const QByteArray &packet);
+    void noteMissingAnswer();
     void setError(Error error, const QString &text);
-    QString awaitedAnswer() const;
+    QString awaitedAnswer(int exchange) const;
 
     int state = Idle;
     Device device;
@@ -112,6 +115,14 @@ private:
     // corrupt, split or unexpected reply would leave the transfer waiting for
     // ever with the window unable to close.
     QTimer transferWindow;
+
+    // The exchange of the last request and what came back since, whole: a
+    // chunk that fails its checksum sets the state to Idle at once, and the
+    // reason given when the window runs out still names the request and what
+    // the device did answer.
+    int requestState = Idle;
+    QByteArray answerSoFar;
+    int answerPieces = 0;
 
     int blockCount = 0;
     quint16 blockAddress = 0;

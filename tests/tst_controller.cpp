@@ -172,31 +172,44 @@ void tst_Controller::stallEndsTheTransfer_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<Controller::Error>("error");
-    // Where the controller's reason must say the transfer stopped.
-    QTest::addColumn<QString>("where");
+    // What the controller's reason must say, %1 standing for the port.
+    QTest::addColumn<QString>("reason");
 
-    const QString block = QStringLiteral("block 101 of 3376");
     const Controller::Error stopped = Controller::StoppedAnswering;
-    QTest::newRow("silence mid-transfer") << "silence@100" << stopped << block;
-    QTest::newRow("corrupt block ack") << "corrupt@100" << stopped << block;
-    QTest::newRow("split block ack") << "split@100" << stopped << block;
-    QTest::newRow("stray byte after ack") << "stray@100" << stopped << block;
-    QTest::newRow("ack after the window") << "late@100:3500" << stopped << block;
+    const Controller::Error unexpected = Controller::UnexpectedReply;
+    const QString block = QStringLiteral("the device on %1 answered block 101 of 3376 ");
+    QTest::newRow("silence mid-transfer")
+        << "silence@100" << stopped << "the device on %1 stopped answering at block 101 of 3376";
+    QTest::newRow("corrupt block ack")
+        << "corrupt@100" << unexpected
+        << block + "with a reply that failed its checksum: fe 01 4d 81 00 32";
+    QTest::newRow("split block ack")
+        << "split@100" << unexpected << block + "in 2 pieces instead of one: fe 01 4d 81 00 cd";
+    QTest::newRow("stray byte after ack")
+        << "stray@100" << unexpected << block + "with an unexpected reply: fe 01 4d 81 00 cd 00";
+    QTest::newRow("ack after the window")
+        << "late@100:3500" << stopped << "the device on %1 stopped answering at block 101 of 3376";
     // Block 100 is still answered; the next block's write finds the port gone.
     QTest::newRow("unplugged") << "hangup@100" << Controller::LinkLost
                                << "device disconnected from %1 at block 102 of 3376: "
                                   "Input/output error";
     QTest::newRow("corrupt start ack")
-        << "corrupt@start" << Controller::NoAnswer << "the start command";
-    QTest::newRow("split end ack") << "split@end" << stopped << "the end command";
-    QTest::newRow("silent end") << "silence@end" << stopped << "the end command";
+        << "corrupt@start" << unexpected
+        << "the device on %1 answered the start command with a reply that failed its checksum: "
+           "fe 01 4d 84 00 37";
+    QTest::newRow("split end ack")
+        << "split@end" << unexpected
+        << "the device on %1 answered the end command in 2 pieces instead of one: "
+           "fe 01 4d 83 00 cf";
+    QTest::newRow("silent end") << "silence@end" << stopped
+                                << "the device on %1 stopped answering at the end command";
 }
 
 void tst_Controller::stallEndsTheTransfer()
 {
     QFETCH(QString, fault);
     QFETCH(Controller::Error, error);
-    QFETCH(QString, where);
+    QFETCH(QString, reason);
     const QByteArray image = FirmwareRelease::randomImage(50000);
 
     Controller controller;
@@ -210,8 +223,7 @@ void tst_Controller::stallEndsTheTransfer()
     QVERIFY(!controller.isUpgrading());
     QCOMPARE(observer.count("finished"), 0);
     QCOMPARE(controller.error(), error);
-    where = where.arg(simulator.portPath());
-    QVERIFY2(controller.errorString().contains(where), qPrintable(controller.errorString()));
+    QCOMPARE(controller.errorString(), reason.arg(simulator.portPath()));
     // A lost link is told at once, the reply window's time-out later as for
     // any other end. The simulator unplugs 100 ms after its last answer.
     QCOMPARE(observer.count("linklost"), error == Controller::LinkLost ? 1 : 0);
@@ -250,16 +262,26 @@ void tst_Controller::stallEndsTheTransfer()
 void tst_Controller::unverifiedImageIsNeverSent_data()
 {
     QTest::addColumn<QString>("situation");
+    // How the reason begins, %1 standing for the image's path.
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("no image checked") << "unchecked";
-    QTest::newRow("image removed after its check") << "removed";
-    QTest::newRow("image changed after its check") << "changed";
-    QTest::newRow("image replaced after its check") << "replaced";
+    const QString none = QStringLiteral("firmware image not sent: no image has been verified, as "
+                                        "the firmware check has not succeeded");
+    const QString changed = QStringLiteral("firmware image not sent: %1 changed after it was "
+                                           "verified (its MD5 is ");
+    QTest::newRow("no image checked") << "unchecked" << none;
+    QTest::newRow("image failed its check") << "failed" << none;
+    QTest::newRow("image removed after its check")
+        << "removed"
+        << "firmware image not sent: %1 cannot be read: No such file or directory";
+    QTest::newRow("image changed after its check") << "changed" << changed;
+    QTest::newRow("image replaced after its check") << "replaced" << changed;
 }
 
 void tst_Controller::unverifiedImageIsNeverSent()
 {
     QFETCH(QString, situation);
+    QFETCH(QString, reason);
     const QByteArray image = FirmwareRelease::randomImage(4096);
 
     Controller controller;
@@ -267,6 +289,13 @@ void tst_Controller::unverifiedImageIsNeverSent()
     if (situation == "unchecked") {
         QVERIFY(writeFile(ImagePath, image));
         emit controller.updateFW.setFwName(ImagePath);
+    } else if (situation == "failed") {
+        // Cut short, the image fails its digest where the window would see it.
+        QVERIFY(release->publish(image, 12, {"--truncate-image", "100"}));
+        controller.updateFW.setBaseUrl(release->baseUrl());
+        QSignalSpy failed(&controller.updateFW, &UpdateFW::failed);
+        controller.updateFW.checkServerFW();
+        QVERIFY(failed.wait(15000));
     } else {
         QVERIFY(verify(controller, image));
     }
@@ -291,6 +320,8 @@ void tst_Controller::unverifiedImageIsNeverSent()
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 2500);
     QVERIFY2(sinceStart.elapsed() < 2500, "ended at the start acknowledgement, not by the window");
     QCOMPARE(controller.error(), Controller::ImageNotVerified);
+    QVERIFY2(controller.errorString().startsWith(reason.arg(ImagePath)),
+             qPrintable(controller.errorString()));
     QVERIFY(!controller.isUpgrading());
     QVERIFY(observer.progress.isEmpty());
     const QJsonObject report = simulator.report();

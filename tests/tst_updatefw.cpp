@@ -655,6 +655,9 @@ void tst_UpdateFW::failureReason_data()
                                                << UpdateFW::TempDirUnusable << "no-such-folder";
     QTest::newRow("server unreachable") << QStringList("down") << valid << QString()
                                         << UpdateFW::ServerUnreachable << "Connection refused";
+    QTest::newRow("connection cut mid-image")
+        << QStringList({"--truncate-image", "7"}) << valid << QString() << UpdateFW::ConnectionCut
+        << "connection cut: the firmware server's answer broke off: ";
     QTest::newRow("certificate refused")
         << expired << valid << QString() << UpdateFW::CertificateRefused << "expired";
     QTest::newRow("HTTP status") << QStringList({"--status-version", "404"}) << valid << QString()
