@@ -31,6 +31,8 @@ CliApplication::CliApplication(const QStringList &arguments, std::FILE *out, std
                                const Seams &seams, QObject *parent)
     : QObject(parent), arguments(arguments), out(out), err(err)
 {
+    // Apart from every other run's downloads and the window's.
+    check.useOwnFolder();
     if (seams)
         seams(enumerator, check);
 }

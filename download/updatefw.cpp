@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSslCertificate>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
@@ -61,6 +62,8 @@ UpdateFW::UpdateFW(QObject *parent) : QObject(parent)
     connect(&httpTimer, &QTimer::timeout, this, &UpdateFW::onHttpTimeOut);
 }
 
+UpdateFW::~UpdateFW() = default;
+
 QString UpdateFW::baseUrl() const
 {
     return ownBaseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : ownBaseUrl;
@@ -73,8 +76,8 @@ QByteArray UpdateFW::pinnedAuthority() const
 
 void UpdateFW::checkServerFW()
 {
-    const QString temp = QDir::tempPath();
-    if (!isUsableDirectory(temp)) {
+    const QString folder = downloadFolder();
+    if (folder.isEmpty()) {
         // Reported from the event loop, as a reply would be: the check starts
         // inside the dialog's constructor, before any loop could take the
         // quit request.
@@ -86,7 +89,7 @@ void UpdateFW::checkServerFW()
     const QByteArray authority = pinnedAuthority();
     if (!authority.isEmpty())
         task.pinAuthorities(QSslCertificate::fromData(authority, QSsl::Pem));
-    filePath = temp + QLatin1Char('/') + QLatin1String("fw_version.txt");
+    filePath = folder + QLatin1Char('/') + QLatin1String("fw_version.txt");
     requestUrl
         = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(baseUrl()), serverDir, modelDir);
     QFile::remove(filePath);
@@ -144,13 +147,13 @@ void UpdateFW::readVersionFile()
 
 void UpdateFW::downloadFW()
 {
-    const QString temp = QDir::tempPath();
-    if (!isUsableDirectory(temp)) {
+    const QString folder = downloadFolder();
+    if (folder.isEmpty()) {
         reportUnusableTempDir();
         return;
     }
     const QString fwName = QString::asprintf("K-DMX-47-%d.ghx", fwVersion);
-    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(temp), serverDir);
+    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(folder), serverDir);
     requestUrl = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(baseUrl()), serverDir, modelDir,
                                    qUtf8Printable(fwName));
     QFile::remove(filePath);
@@ -194,6 +197,21 @@ void UpdateFW::verifyFW()
     }
 }
 
+// The temporary directory, or this check's own folder below it, made on first
+// use; empty where that is no usable folder.
+QString UpdateFW::downloadFolder()
+{
+    const QString temp = QDir::tempPath();
+    if (!isUsableDirectory(temp))
+        return {};
+    if (!ownFolderWanted)
+        return temp;
+    // Named after the program, readable by its user alone.
+    if (!ownFolder)
+        ownFolder = std::make_unique<QTemporaryDir>();
+    return ownFolder->isValid() ? ownFolder->path() : QString();
+}
+
 void UpdateFW::reportUnusableTempDir()
 {
     qDebug() << "file error";
@@ -202,8 +220,14 @@ void UpdateFW::reportUnusableTempDir()
     QString temp = QDir::tempPath();
     if (temp.isEmpty())
         temp = qEnvironmentVariable("TMPDIR");
-    fail(TempDirUnusable,
-         QStringLiteral("temporary folder unusable: \"%1\" is not an existing folder").arg(temp));
+    if (ownFolder && isUsableDirectory(temp))
+        fail(TempDirUnusable,
+             QStringLiteral("temporary folder unusable: cannot make a folder in \"%1\": %2")
+                 .arg(temp, ownFolder->errorString()));
+    else
+        fail(TempDirUnusable,
+             QStringLiteral("temporary folder unusable: \"%1\" is not an existing folder")
+                 .arg(temp));
 }
 
 // Why the last download brought no body fit to judge, where the transfer

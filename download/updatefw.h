@@ -8,6 +8,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+class QTemporaryDir;
+
 // Finds the latest firmware on the firmware server once per run: fetches the
 // version file, then the image it names into the temporary directory, and
 // checks the image against the announced MD5 digest. Every failure ends the
@@ -33,8 +37,17 @@ public:
     Q_ENUM(Failure)
 
     explicit UpdateFW(QObject *parent = nullptr);
+    ~UpdateFW() override;
 
     void checkServerFW();
+
+    // Downloads into a folder made for this check below the temporary
+    // directory, and removed with the check, instead of to the two fixed
+    // names there that every run shares. The command line does, so that runs
+    // side by side, or beside the window, never delete or replace each
+    // other's files (Windows lets nobody replace a file another program holds
+    // open); the window keeps the fixed names.
+    void useOwnFolder() { ownFolderWanted = true; }
 
     // The reason of the last failure in plain English, naming the cause and
     // its detail; empty while the check has not failed.
@@ -76,6 +89,7 @@ private:
     void readVersionFile();
     void downloadFW();
     void verifyFW();
+    QString downloadFolder();
     void reportUnusableTempDir();
     bool transferFailed(Failure *failure, QString *reason) const;
     void fail(Failure failure, const QString &reason);
@@ -94,6 +108,8 @@ private:
     QString ownBaseUrl;
     QByteArray ownAuthority;
     int imageTransferTimeout = 30000;
+    bool ownFolderWanted = false;
+    std::unique_ptr<QTemporaryDir> ownFolder;
 };
 
 #endif // UPDATEFW_H

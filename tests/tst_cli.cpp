@@ -25,7 +25,26 @@ struct CliRun
     int exitCode = -1;
     QString out;
     QString err;
+    // The run's own TMPDIR, and what it left there.
+    QString temp;
+    QStringList leftInTemp;
 };
+
+// The folders below temp that a run's downloads went to, from its debug
+// lines, where each download's path stands alone in quotes.
+QStringList downloadFolders(const QString &err, const QString &temp)
+{
+    QStringList folders;
+    for (const QString &line : err.split('\n')) {
+        if (line.startsWith('"' + temp + '/') && line.endsWith('"')) {
+            const QString folder
+                = QDir(temp).relativeFilePath(QFileInfo(line.mid(1).chopped(1)).path());
+            if (!folders.contains(folder))
+                folders.append(folder);
+        }
+    }
+    return folders;
+}
 
 // Waits until what the process wrote to the channel, gathered in seen,
 // holds text.
@@ -74,6 +93,8 @@ private:
     QByteArray image = FirmwareRelease::randomImage(150000);
     FirmwareRelease release;
     SimulatorProcess simulators[DeviceCount];
+    QTemporaryDir runsTemp;
+    int runs = 0;
 };
 
 void tst_Cli::initTestCase()
@@ -93,8 +114,9 @@ void tst_Cli::init()
 }
 
 // The demo build over the first `attached` simulators, listed as attached
-// devices, with a terminal as its standard input or none. Debug lines are
-// switched on, so that an opened port shows.
+// devices, with a terminal as its standard input or none, and a temporary
+// folder of its own. Debug lines are switched on, so that an opened port and
+// each download's path show.
 QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QString &baseUrl,
                             const QString &language, const QString &terminal)
 {
@@ -110,6 +132,10 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     environment.remove("LC_ALL");
     environment.remove("LC_MESSAGES");
     environment.remove("LANGUAGE");
+    const QString temp = runsTemp.filePath(QString::number(++runs));
+    QDir().mkpath(temp);
+    environment.insert("TMPDIR", QDir(temp).canonicalPath());
+    process->setProperty("tmpdir", QDir(temp).canonicalPath());
     process->setProcessEnvironment(environment);
     if (!terminal.isEmpty())
         process->setStandardInputFile(terminal);
@@ -129,6 +155,9 @@ CliRun tst_Cli::finish(QProcess *process)
     run.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
     run.out = QString::fromUtf8(process->readAllStandardOutput());
     run.err = QString::fromUtf8(process->readAllStandardError());
+    run.temp = process->property("tmpdir").toString();
+    run.leftInTemp
+        = QDir(run.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     process->deleteLater();
     return run;
 }
@@ -217,6 +246,7 @@ void tst_Cli::refusals()
     QVERIFY2(run.err.contains(says), qPrintable(run.err));
     QVERIFY2(!run.err.contains("open: "), "a port was opened");
     QVERIFY(noByteSent());
+    QCOMPARE(run.leftInTemp, QStringList());
 }
 
 void tst_Cli::interruptDuringHandshake()
@@ -231,6 +261,7 @@ void tst_Cli::interruptDuringHandshake()
 
     QCOMPARE(run.exitCode, 130);
     QVERIFY2(run.err.contains("Interrupted; no firmware was sent"), qPrintable(run.err));
+    QCOMPARE(run.leftInTemp, QStringList());
     for (int i = 0; i < 2; ++i) {
         const QJsonObject report = simulators[i].report();
         QVERIFY(report.value("pcModeRequests").toInt() >= 1);
@@ -338,6 +369,13 @@ void tst_Cli::stalledDeviceWhileInterrupted()
     QCOMPARE(simulators[1].report().value("dataBlocks").toInt(), 51);
     QCOMPARE(simulators[2].report().value("dataBlocks").toInt(), 101);
     QVERIFY(portIsFree(stalled));
+    // Both downloads went to one folder of the run's own below TMPDIR, and
+    // nothing is left there.
+    const QStringList folders = downloadFolders(QString::fromUtf8(err) + run.err, run.temp);
+    QCOMPARE(folders.size(), 1);
+    QVERIFY2(folders.first().startsWith("ql7420-fwupdate-cli") && !folders.first().contains('/'),
+             qPrintable(folders.first()));
+    QCOMPARE(run.leftInTemp, QStringList());
 }
 
 void tst_Cli::noWindowSystemLinked()
