@@ -6,6 +6,7 @@
 #include "deviceenumerator.h"
 #include "updatefw.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -54,9 +55,11 @@ private:
     int runList();
     int runUpdate();
     bool checkServer();
-    QStringList chooseDevices(int *refusal);
-    bool confirm(const QStringList &ports);
-    int runDevices(const QStringList &ports, const UpdateFW *image);
+    QList<PortRecord> chooseDevices(int *refusal);
+    bool confirm(const QList<PortRecord> &ports);
+    int runDevices(const QList<PortRecord> &ports, const UpdateFW *image);
+    QString deviceName(const QString &port, const QString &serialNumber) const;
+    QJsonObject deviceEvent(const QString &port, const QString &serialNumber) const;
     QString resultLine(const DeviceUpdate *device) const;
     QJsonObject resultEvent(const DeviceUpdate *device) const;
     void onInterrupt();
@@ -73,6 +76,9 @@ private:
     DeviceEnumerator enumerator;
     UpdateFW check;
     QList<DeviceUpdate *> devices;
+    // Which unit each is, as far as the host knows: a service bench must
+    // know which one got which firmware.
+    QHash<const DeviceUpdate *, QString> serialNumbers;
     QEventLoop *waiting = nullptr;
     std::function<bool()> waitCondition;
     bool interrupted = false;

@@ -75,8 +75,8 @@ class tst_Cli : public QObject
 private slots:
     void initTestCase();
     void init();
-    void refusals_data();
-    void refusals();
+    void noPortOpened_data();
+    void noPortOpened();
     void interruptDuringHandshake();
     void threeDevicesAtOnceJson();
     void stalledDeviceWhileInterrupted();
@@ -114,15 +114,15 @@ void tst_Cli::init()
 }
 
 // The demo build over the first `attached` simulators, listed as attached
-// devices, with a terminal as its standard input or none, and a temporary
-// folder of its own. Debug lines are switched on, so that an opened port and
-// each download's path show.
+// devices with the USB serial numbers SIM-1, SIM-2 and SIM-3, with a terminal as its standard input
+// or none, and a temporary folder of its own. Debug lines are switched on, so that an opened port
+// and each download's path show.
 QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QString &baseUrl,
                             const QString &language, const QString &terminal)
 {
     QStringList ports;
     for (int i = 0; i < attached; ++i)
-        ports << simulators[i].portPath();
+        ports << QStringLiteral("%1=SIM-%2").arg(simulators[i].portPath()).arg(i + 1);
     auto *process = new QProcess(this);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QL7420_DEMO_BASE_URL", baseUrl.isEmpty() ? release.baseUrl() : baseUrl);
@@ -179,7 +179,8 @@ QString tst_Cli::expectedDeviceMd5() const
     return FirmwareRelease::md5(FirmwareRelease::deviceImage(image));
 }
 
-void tst_Cli::refusals_data()
+// Runs that end before any port is opened: refusals, and the plain list.
+void tst_Cli::noPortOpened_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("attached");
@@ -203,6 +204,10 @@ void tst_Cli::refusals_data()
                                         << noTerminal << 3 << "No QL-7420 is attached.";
     QTest::newRow("list, no device") << QStringList({"list"}) << 0 << none << "C" << noTerminal << 3
                                      << "No QL-7420 is attached.";
+    QTest::newRow("list") << QStringList({"list"}) << 2 << none << "C" << noTerminal << 0
+                          << " (serial SIM-2)\n";
+    QTest::newRow("list, Japanese") << QStringList({"list"}) << 1 << none << "ja_JP.UTF-8"
+                                    << noTerminal << 0 << " (シリアル番号 SIM-1)\n";
     QTest::newRow("two attached, none named")
         << QStringList({"update", "--yes"}) << 2 << none << "C" << noTerminal << 2
         << "update them all with --all";
@@ -218,7 +223,7 @@ void tst_Cli::refusals_data()
         << noTerminal << 1 << "HTTP status 404";
 }
 
-void tst_Cli::refusals()
+void tst_Cli::noPortOpened()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, attached);
@@ -243,7 +248,7 @@ void tst_Cli::refusals()
     const CliRun run = finish(process);
 
     QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.err.contains(says), qPrintable(run.err));
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(says), qPrintable(run.out + run.err));
     QVERIFY2(!run.err.contains("open: "), "a port was opened");
     QVERIFY(noByteSent());
     QCOMPARE(run.leftInTemp, QStringList());
@@ -278,8 +283,8 @@ void tst_Cli::threeDevicesAtOnceJson()
     const auto seams = [this, &otherPort](DeviceEnumerator &enumerator, UpdateFW &check) {
         enumerator.setPortSource([this, &otherPort] {
             QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
-            for (SimulatorProcess &simulator : simulators)
-                ports.append({simulator.portPath(), 0x0451, 0x16AA});
+            for (int i = 0; i < DeviceCount; ++i)
+                ports.append({simulators[i].portPath(), 0x0451, 0x16AA, QString::number(1000 + i)});
             return ports;
         });
         check.setBaseUrl(release.baseUrl());
@@ -311,6 +316,16 @@ void tst_Cli::threeDevicesAtOnceJson()
         QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
         const QString kind = event.value("event").toString();
         ++events[kind];
+        // Each device's events name it by its USB serial number too.
+        if (kind == "device" || kind == "result") {
+            bool known = false;
+            for (int i = 0; i < DeviceCount; ++i) {
+                known = known
+                    || (event.value("port") == simulators[i].portPath()
+                        && event.value("serial") == QString::number(1000 + i));
+            }
+            QVERIFY2(known, line.constData());
+        }
         if (kind == "check") {
             QVERIFY(event.value("ok").toBool());
             QCOMPARE(event.value("version").toInt(), 12);
@@ -356,15 +371,17 @@ void tst_Cli::stalledDeviceWhileInterrupted()
     QCOMPARE(run.exitCode, 4);
     QVERIFY2(run.err.contains("Not stopping: a firmware transfer is running"), qPrintable(run.err));
     const QString unplugged = simulators[1].portPath();
-    QVERIFY2(run.out.contains(unplugged + ": failed: device disconnected from " + unplugged
-                              + " at block 52 of 3376: Input/output error"),
+    // Ports named with --port carry no USB identifiers, and so no serial number.
+    const QString unknown = QStringLiteral(" (no USB serial number)");
+    QVERIFY2(run.out.contains(unplugged + unknown + ": failed: device disconnected from "
+                              + unplugged + " at block 52 of 3376: Input/output error"),
              qPrintable(run.out));
     const QString stalled = simulators[2].portPath();
-    QVERIFY2(run.out.contains(stalled + ": failed: the device on " + stalled
+    QVERIFY2(run.out.contains(stalled + unknown + ": failed: the device on " + stalled
                               + " stopped answering at block 101 of 3376"),
              qPrintable(run.out));
     QVERIFY2(run.out.contains("1 of 3 devices updated"), qPrintable(run.out));
-    QVERIFY(run.out.contains(simulators[0].portPath() + ": updated in "));
+    QVERIFY(run.out.contains(simulators[0].portPath() + unknown + ": updated in "));
     QCOMPARE(simulators[0].report().value("imageMd5").toString(), expectedDeviceMd5());
     QCOMPARE(simulators[1].report().value("dataBlocks").toInt(), 51);
     QCOMPARE(simulators[2].report().value("dataBlocks").toInt(), 101);
