@@ -27,10 +27,13 @@ void showInformation(QWidget *parent, const QString &title, const QString &text)
 
 int Dialog::switchAttempts = 0;
 
-Dialog::Dialog(QWidget *parent) : QDialog(parent, TitleAndCloseOnly), ui(new Ui::Dialog)
+Dialog::Dialog(QWidget *parent, const Seams &seams)
+    : QDialog(parent, TitleAndCloseOnly), ui(new Ui::Dialog)
 {
     ui->setupUi(this);
     setFixedSize(Width, Height);
+    if (seams)
+        seams(enumerator, controller);
 
     connect(&enumerator, &DeviceEnumerator::deviceAvailable, this, &Dialog::onDeviceAvailable);
     connect(&enumerator, &DeviceEnumerator::deviceNotFound, this, &Dialog::onDeviceNotFound);

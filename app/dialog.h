@@ -7,6 +7,8 @@
 #include <QDialog>
 #include <QString>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class Dialog;
@@ -23,7 +25,12 @@ class Dialog : public QDialog
     Q_OBJECT
 
 public:
-    explicit Dialog(QWidget *parent = nullptr);
+    // Hands a test or the demo the window's parts before they start, to
+    // point them at simulated ports and a loopback firmware server through
+    // their own setters. The tool passes none.
+    using Seams = std::function<void(DeviceEnumerator &enumerator, Controller &controller)>;
+
+    explicit Dialog(QWidget *parent = nullptr, const Seams &seams = {});
     ~Dialog() override;
 
 protected:

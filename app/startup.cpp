@@ -42,7 +42,7 @@ void showOpeningNotice()
 
 } // namespace
 
-int runTool(QApplication &app)
+int runTool(QApplication &app, const Dialog::Seams &seams)
 {
     QuitClosesNotices quitFilter;
     Dialog *window = nullptr;
@@ -64,7 +64,7 @@ int runTool(QApplication &app)
         },
         Qt::QueuedConnection);
 
-    Dialog dialog;
+    Dialog dialog(nullptr, seams);
     window = &dialog;
     // Qt 6 reads every 8-bit literal as UTF-8, so there is no codec to install.
     dialog.setWindowTitle(QStringLiteral("FWアップデートツール - 1411101"));

@@ -1,8 +1,9 @@
 // The idle cost of the 5 ms poll, how long a reply takes from the device's
-// write to the GUI thread, and how long stopping the port scan holds up the
-// GUI thread (the window's close waits for it).
+// write to the GUI thread, how long an unplugged device takes to be reported
+// as a lost link, and how long stopping the port scan holds up the GUI thread
+// (the window's close waits for it).
 //
-//   build/bench/bench_link [idle-seconds] [replies]
+//   build/bench/bench_link [idle-seconds] [replies] [unplugs]
 
 #include "device.h"
 #include "deviceenumerator.h"
@@ -11,6 +12,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -50,13 +52,63 @@ double percentile(QList<double> values, double share)
     return values.at(qMin(values.size() - 1, int(share * values.size())));
 }
 
+// The monotonic times of the simulator's lines of this kind in its write log.
+QList<qint64> loggedTimes(const QString &writeLog, const QByteArray &kind)
+{
+    QList<qint64> times;
+    QFile log(writeLog);
+    if (!log.open(QIODevice::ReadOnly))
+        return times;
+    for (const QByteArray &line : log.readAll().split('\n')) {
+        if (line.endsWith(' ' + kind))
+            times.append(line.split(' ').first().toLongLong());
+    }
+    return times;
+}
+
+// Unplugs the simulated device, each time at a random point of the poll
+// cycle after its answer to a version request, and times the lost link from
+// the unplug to the GUI thread.
+QList<double> lostLinkDelaysMs(int unplugs)
+{
+    QTemporaryDir scratch;
+    const QString writeLog = scratch.filePath("unplugs.log");
+    SimulatorProcess simulator;
+    if (!simulator.start({"--write-log", writeLog, "--fault", "hangup@version"}))
+        return {};
+    QList<qint64> reported;
+    for (int i = 0; i < unplugs; ++i) {
+        Device device;
+        QEventLoop lost;
+        QObject::connect(&device, &Device::linkLost, &lost, [&] {
+            reported.append(monotonicNs());
+            lost.quit();
+        });
+        device.setPortName(simulator.portPath());
+        if (!device.open())
+            return {};
+        runFor(QRandomGenerator::global()->bounded(1, 10));
+        device.write(QByteArray::fromHex("0201bbba"));
+        QTimer::singleShot(5000, &lost, &QEventLoop::quit);
+        lost.exec();
+        device.close();
+        if (simulator.replug().isEmpty())
+            return {};
+    }
+    const QList<qint64> unplugged = loggedTimes(writeLog, "unplug");
+    QList<double> delaysMs;
+    for (int i = 0; i < qMin(unplugged.size(), reported.size()); ++i)
+        delaysMs.append((reported.at(i) - unplugged.at(i)) / 1e6);
+    return delaysMs;
+}
+
 // Stops the scan at random points of its one-second pause.
 QList<double> scanStopTimesMs(int rounds)
 {
-    DeviceEnumerator::setPortLister([] { return QList<PortRecord>(); });
     QList<double> times;
     for (int i = 0; i < rounds; ++i) {
         DeviceEnumerator enumerator;
+        enumerator.setPortSource([] { return QList<PortRecord>(); });
         enumerator.startScanning();
         runFor(QRandomGenerator::global()->bounded(50, 950));
         QElapsedTimer stopping;
@@ -64,7 +116,6 @@ QList<double> scanStopTimesMs(int rounds)
         enumerator.stopScanning();
         times.append(stopping.nsecsElapsed() / 1e6);
     }
-    DeviceEnumerator::setPortLister({});
     return times;
 }
 
@@ -73,8 +124,11 @@ QList<double> scanStopTimesMs(int rounds)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // The link's own lines would bury the figures.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const int idleSeconds = argc > 1 ? atoi(argv[1]) : 10;
     const int replies = argc > 2 ? atoi(argv[2]) : 400;
+    const int unplugs = argc > 3 ? atoi(argv[3]) : 50;
 
     QTemporaryDir scratch;
     const QString writeLog = scratch.filePath("writes.log");
@@ -121,16 +175,7 @@ int main(int argc, char **argv)
     done.exec();
     device.close();
 
-    QFile log(writeLog);
-    if (!log.open(QIODevice::ReadOnly)) {
-        fprintf(stderr, "bench_link: no write log from the simulator\n");
-        return 1;
-    }
-    QList<qint64> writes;
-    for (const QByteArray &line : log.readAll().split('\n')) {
-        if (line.endsWith(" version"))
-            writes.append(line.split(' ').first().toLongLong());
-    }
+    const QList<qint64> writes = loggedTimes(writeLog, "version");
     QList<double> delaysMs;
     for (int i = 0; i < qMin(writes.size(), arrivals.size()); ++i)
         delaysMs.append((arrivals.at(i) - writes.at(i)) / 1e6);
@@ -139,6 +184,11 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const QList<double> lostMs = lostLinkDelaysMs(unplugs);
+    if (lostMs.isEmpty()) {
+        fprintf(stderr, "bench_link: no lost link measured\n");
+        return 1;
+    }
     const QList<double> stopTimesMs = scanStopTimesMs(10);
 
     printf("idle link, %d s: CPU %.3f %% of one core\n", idleSeconds, cpuShare * 100);
@@ -146,6 +196,10 @@ int main(int argc, char **argv)
            "p90 %.2f ms, max %.2f ms (poll period 5 ms)\n",
            qlonglong(delaysMs.size()), percentile(delaysMs, 0.5), percentile(delaysMs, 0.9),
            percentile(delaysMs, 1.0));
+    printf("lost link, unplug to the GUI thread, %lld unplugs: median %.2f ms, p90 %.2f ms, "
+           "max %.2f ms\n",
+           qlonglong(lostMs.size()), percentile(lostMs, 0.5), percentile(lostMs, 0.9),
+           percentile(lostMs, 1.0));
     printf("stopping the port scan during its pause, %lld stops: median %.2f ms, max %.2f ms\n",
            qlonglong(stopTimesMs.size()), percentile(stopTimesMs, 0.5),
            percentile(stopTimesMs, 1.0));

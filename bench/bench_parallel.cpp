@@ -13,10 +13,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 #include <cstdio>
 #include <ctime>
@@ -92,10 +90,6 @@ bool updateAll(int count, const UpdateFW &check, const QString &expectedMd5, Rou
 
 int main(int argc, char **argv)
 {
-    // The firmware check downloads to fixed names in the temporary folder;
-    // keep those of a benchmark away from a real run's.
-    QTemporaryDir temporary;
-    qputenv("TMPDIR", QFile::encodeName(temporary.path()));
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const int largest = argc > 1 ? atoi(argv[1]) : 8;
@@ -107,8 +101,10 @@ int main(int argc, char **argv)
         return 1;
     }
     UpdateFW check;
+    // Away from a real run's downloads, as the command line's are.
+    check.useOwnFolder();
     check.setBaseUrl(release.baseUrl());
-    QSignalSpy verified(&check, &UpdateFW::labelFW);
+    QSignalSpy verified(&check, &UpdateFW::imageVerified);
     check.checkServerFW();
     if (!verified.wait(30000)) {
         fprintf(stderr, "bench_parallel: the firmware check failed: %s\n",

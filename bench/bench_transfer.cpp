@@ -36,9 +36,9 @@ bool transfer(const QStringList &simulatorArguments, FirmwareRelease &release, T
         return false;
     Controller controller;
     controller.updateFW.setBaseUrl(release.baseUrl());
-    QSignalSpy label(&controller, &Controller::labelFWUpdated);
+    QSignalSpy verified(&controller.updateFW, &UpdateFW::imageVerified);
     controller.updateFW.checkServerFW();
-    if (!label.wait(30000))
+    if (!verified.wait(30000))
         return false;
 
     QElapsedTimer clock;

@@ -1,12 +1,12 @@
 #include "cliapplication.h"
 
-#include "deviceenumerator.h"
 #include "deviceupdate.h"
 #include "platformconsole.h"
 #include "progressboard.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QLocale>
 #include <QLoggingCategory>
@@ -16,10 +16,33 @@
 #include <algorithm>
 #include <memory>
 
+namespace {
+
+QStringList portNames(const QList<PortRecord> &ports)
+{
+    QStringList names;
+    for (const PortRecord &port : ports)
+        names.append(port.portName);
+    return names;
+}
+
+// The host lists a port by its name (ttyACM0); a user may give its path.
+bool namesPort(const QString &name, const PortRecord &port)
+{
+    return name == port.portName || QFileInfo(name).fileName() == port.portName;
+}
+
+} // namespace
+
 CliApplication::CliApplication(const QStringList &arguments, std::FILE *out, std::FILE *err,
-                               QObject *parent)
+                               const Seams &seams, QObject *parent)
     : QObject(parent), arguments(arguments), out(out), err(err)
-{ }
+{
+    // Apart from every other run's downloads and the window's.
+    check.useOwnFolder();
+    if (seams)
+        seams(enumerator, check);
+}
 
 CliApplication::~CliApplication()
 {
@@ -72,16 +95,16 @@ int CliApplication::runCheck()
 
 int CliApplication::runList()
 {
-    const QStringList ports = DeviceEnumerator::attachedDevices();
+    const QList<PortRecord> ports = enumerator.attachedDevices();
     if (ports.isEmpty()) {
         console->note(tr("No QL-7420 is attached."));
         return NoDevice;
     }
     if (command.versions)
         return runDevices(ports, nullptr);
-    for (const QString &port : ports) {
-        console->result(port);
-        console->event({{"event", "device"}, {"port", port}});
+    for (const PortRecord &port : ports) {
+        console->result(deviceName(port.portName, port.serialNumber));
+        console->event(deviceEvent(port.portName, port.serialNumber));
     }
     return Success;
 }
@@ -89,7 +112,7 @@ int CliApplication::runList()
 int CliApplication::runUpdate()
 {
     int refusal = Success;
-    const QStringList ports = chooseDevices(&refusal);
+    const QList<PortRecord> ports = chooseDevices(&refusal);
     if (refusal != Success)
         return refusal;
     // Refused before anything happens: a script without --yes must not
@@ -109,17 +132,15 @@ int CliApplication::runUpdate()
 bool CliApplication::checkServer()
 {
     bool done = false;
-    connect(&check, &UpdateFW::labelFW, this, [this, &done] {
-        console->result(tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified")
-                            .arg(check.latestVersion())
-                            .arg(check.verifiedDigest()));
-        console->event({{"event", "check"},
-                        {"ok", true},
-                        {"version", check.latestVersion()},
-                        {"digest", check.verifiedDigest()}});
-        done = true;
-        wake();
-    });
+    connect(&check, &UpdateFW::imageVerified, this,
+            [this, &done](int version, const QString &digest) {
+                console->result(
+                    tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified").arg(version).arg(digest));
+                console->event(
+                    {{"event", "check"}, {"ok", true}, {"version", version}, {"digest", digest}});
+                done = true;
+                wake();
+            });
     connect(&check, &UpdateFW::failed, this,
             [this, &done](UpdateFW::Failure failure, const QString &reason) {
                 console->note(tr("Firmware check failed: %1").arg(reason));
@@ -137,11 +158,22 @@ bool CliApplication::checkServer()
     return !check.verifiedDigest().isEmpty();
 }
 
-QStringList CliApplication::chooseDevices(int *refusal)
+QList<PortRecord> CliApplication::chooseDevices(int *refusal)
 {
-    if (!command.ports.isEmpty())
-        return command.ports;
-    const QStringList attached = DeviceEnumerator::attachedDevices();
+    const QList<PortRecord> attached = enumerator.attachedDevices();
+    if (!command.ports.isEmpty()) {
+        // A named port that is an attached device is known with its serial
+        // number; any other port is taken as it is, without one.
+        QList<PortRecord> named;
+        for (const QString &name : std::as_const(command.ports)) {
+            const auto device
+                = std::find_if(attached.cbegin(), attached.cend(),
+                               [&name](const PortRecord &port) { return namesPort(name, port); });
+            named.append(
+                {name, 0, 0, device != attached.cend() ? device->serialNumber : QString()});
+        }
+        return named;
+    }
     if (attached.isEmpty()) {
         console->note(tr("No QL-7420 is attached."));
         *refusal = NoDevice;
@@ -149,19 +181,20 @@ QStringList CliApplication::chooseDevices(int *refusal)
         console->note(tr("%1 devices are attached: %2\nName the ones to update with --port, or "
                          "update them all with --all.")
                           .arg(attached.size())
-                          .arg(attached.join(QStringLiteral(", "))));
+                          .arg(portNames(attached).join(QStringLiteral(", "))));
         *refusal = UsageError;
     }
     return attached;
 }
 
-bool CliApplication::confirm(const QStringList &ports)
+bool CliApplication::confirm(const QList<PortRecord> &ports)
 {
     console->note(tr("Updating the firmware may reset the device's data.\n"
                      "Synchronise the data with the app before you update the firmware."));
     if (command.yes)
         return true;
-    console->ask(tr("Update the firmware on %1 now? [y/N] ").arg(ports.join(QStringLiteral(", "))));
+    console->ask(tr("Update the firmware on %1 now? [y/N] ")
+                     .arg(portNames(ports).join(QStringLiteral(", "))));
     char answer[64] = {};
     const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
     if (PlatformConsole::takeInterrupt()) {
@@ -175,11 +208,12 @@ bool CliApplication::confirm(const QStringList &ports)
     return false;
 }
 
-int CliApplication::runDevices(const QStringList &ports, const UpdateFW *image)
+int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *image)
 {
-    for (const QString &port : ports) {
-        auto *device = new DeviceUpdate(port, image);
+    for (const PortRecord &port : ports) {
+        auto *device = new DeviceUpdate(port.portName, image);
         devices.append(device);
+        serialNumbers.insert(device, port.serialNumber);
         connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
         connect(device, &DeviceUpdate::finished, this, [this, device] {
             if (!interrupted)
@@ -187,9 +221,9 @@ int CliApplication::runDevices(const QStringList &ports, const UpdateFW *image)
             wake();
         });
         connect(device, &DeviceUpdate::versionRead, this, [this, device] {
-            console->event({{"event", "device"},
-                            {"port", device->portName()},
-                            {"version", device->deviceVersion()}});
+            QJsonObject event = deviceEvent(device->portName(), serialNumbers.value(device));
+            event.insert("version", device->deviceVersion());
+            console->event(event);
         });
     }
     {
@@ -207,6 +241,7 @@ int CliApplication::runDevices(const QStringList &ports, const UpdateFW *image)
     if (interrupted) {
         qDeleteAll(devices);
         devices.clear();
+        serialNumbers.clear();
         console->note(tr("Interrupted; no firmware was sent, and the ports are closed."));
         return Interrupted;
     }
@@ -222,20 +257,37 @@ int CliApplication::runDevices(const QStringList &ports, const UpdateFW *image)
     return updated == devices.size() ? Success : DeviceFailed;
 }
 
+// The port, and the device's USB serial number where the host knows it.
+QString CliApplication::deviceName(const QString &port, const QString &serialNumber) const
+{
+    if (serialNumber.isEmpty())
+        return tr("%1 (no USB serial number)").arg(port);
+    return tr("%1 (serial %2)").arg(port, serialNumber);
+}
+
+// The fields that name a device in an event; the serial is null where the
+// host knows none.
+QJsonObject CliApplication::deviceEvent(const QString &port, const QString &serialNumber) const
+{
+    return {{"event", "device"},
+            {"port", port},
+            {"serial", serialNumber.isEmpty() ? QJsonValue() : QJsonValue(serialNumber)}};
+}
+
 QString CliApplication::resultLine(const DeviceUpdate *device) const
 {
+    const QString name = deviceName(device->portName(), serialNumbers.value(device));
     if (device->stage() != DeviceUpdate::Updated)
-        return tr("%1: failed: %2").arg(device->portName(), device->errorString());
+        return tr("%1: failed: %2").arg(name, device->errorString());
     if (command.kind == CliCommand::Update)
-        return tr("%1: updated in %2 s")
-            .arg(device->portName())
-            .arg(device->elapsedMs() / 1000.0, 0, 'f', 1);
-    return tr("%1: firmware %2").arg(device->portName(), device->deviceVersion());
+        return tr("%1: updated in %2 s").arg(name).arg(device->elapsedMs() / 1000.0, 0, 'f', 1);
+    return tr("%1: firmware %2").arg(name, device->deviceVersion());
 }
 
 QJsonObject CliApplication::resultEvent(const DeviceUpdate *device) const
 {
-    QJsonObject result {{"event", "result"}, {"port", device->portName()}};
+    QJsonObject result = deviceEvent(device->portName(), serialNumbers.value(device));
+    result.insert("event", "result");
     if (device->stage() != DeviceUpdate::Updated) {
         result.insert("ok", false);
         result.insert("reason", device->errorString());
@@ -279,7 +331,7 @@ void CliApplication::wake()
         waiting->quit();
 }
 
-int runCli(QCoreApplication &app)
+int runCli(QCoreApplication &app, const CliApplication::Seams &seams)
 {
     QCoreApplication::setApplicationName(QStringLiteral("ql7420-fwupdate-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QL7420_VERSION));
@@ -291,6 +343,6 @@ int runCli(QCoreApplication &app)
     if (translator.load(QLocale(), QStringLiteral("ql7420-fwupdate-cli"), QStringLiteral("_"),
                         QStringLiteral(":/i18n")))
         QCoreApplication::installTranslator(&translator);
-    CliApplication cli(app.arguments());
+    CliApplication cli(app.arguments(), stdout, stderr, seams);
     return cli.run();
 }

@@ -3,8 +3,10 @@
 
 #include "commandline.h"
 #include "console.h"
+#include "deviceenumerator.h"
 #include "updatefw.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -36,8 +38,14 @@ public:
         Interrupted = 130,
     };
 
+    // Hands a test or the demo the parts that look for devices and check the
+    // firmware server, to point them at simulated ports and a loopback server
+    // through their own setters. The shipped command passes none.
+    using Seams = std::function<void(DeviceEnumerator &enumerator, UpdateFW &check)>;
+
     explicit CliApplication(const QStringList &arguments, std::FILE *out = stdout,
-                            std::FILE *err = stderr, QObject *parent = nullptr);
+                            std::FILE *err = stderr, const Seams &seams = {},
+                            QObject *parent = nullptr);
     ~CliApplication() override;
 
     int run();
@@ -47,9 +55,11 @@ private:
     int runList();
     int runUpdate();
     bool checkServer();
-    QStringList chooseDevices(int *refusal);
-    bool confirm(const QStringList &ports);
-    int runDevices(const QStringList &ports, const UpdateFW *image);
+    QList<PortRecord> chooseDevices(int *refusal);
+    bool confirm(const QList<PortRecord> &ports);
+    int runDevices(const QList<PortRecord> &ports, const UpdateFW *image);
+    QString deviceName(const QString &port, const QString &serialNumber) const;
+    QJsonObject deviceEvent(const QString &port, const QString &serialNumber) const;
     QString resultLine(const DeviceUpdate *device) const;
     QJsonObject resultEvent(const DeviceUpdate *device) const;
     void onInterrupt();
@@ -63,8 +73,12 @@ private:
     std::FILE *err;
     CliCommand command;
     Console *console = nullptr;
+    DeviceEnumerator enumerator;
     UpdateFW check;
     QList<DeviceUpdate *> devices;
+    // Which unit each is, as far as the host knows: a service bench must
+    // know which one got which firmware.
+    QHash<const DeviceUpdate *, QString> serialNumbers;
     QEventLoop *waiting = nullptr;
     std::function<bool()> waitCondition;
     bool interrupted = false;
@@ -72,7 +86,7 @@ private:
 };
 
 // The command line's whole run on an existing application object: its
-// translation, its arguments, its exit code.
-int runCli(QCoreApplication &app);
+// translation, its arguments, its exit code. The seams go to the run.
+int runCli(QCoreApplication &app, const CliApplication::Seams &seams = {});
 
 #endif // CLIAPPLICATION_H

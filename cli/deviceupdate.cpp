@@ -7,8 +7,6 @@ namespace {
 // As the window's detection ticks send the handshake's requests.
 constexpr int HandshakePeriodMs = 1000;
 
-const QString VersionPrefix = QString::fromUtf8(Packets::VersionLinePrefix);
-
 } // namespace
 
 DeviceUpdate::DeviceUpdate(const QString &portName, const UpdateFW *image, QObject *parent)
@@ -18,8 +16,10 @@ DeviceUpdate::DeviceUpdate(const QString &portName, const UpdateFW *image, QObje
     handshakeTimer.setTimerType(Qt::PreciseTimer);
     handshakeTimer.setInterval(HandshakePeriodMs);
     connect(&handshakeTimer, &QTimer::timeout, this, &DeviceUpdate::handshakeStep);
-    connect(&controller, &Controller::msgUpdated, this, &DeviceUpdate::onMessage);
+    connect(&controller, &Controller::versionRead, this, &DeviceUpdate::onVersionRead);
     connect(&controller, &Controller::timeOut, this, &DeviceUpdate::onTimeOut);
+    // An unplugged device is told at once, not when its reply window ends.
+    connect(&controller, &Controller::linkLost, this, [this] { fail(controller.errorString()); });
     connect(&controller, &Controller::progressUpdated, this, [this](int value) {
         progress = value;
         emit progressChanged();
@@ -49,12 +49,11 @@ void DeviceUpdate::handshakeStep()
         fail(controller.errorString());
 }
 
-void DeviceUpdate::onMessage(const QString &text)
+void DeviceUpdate::onVersionRead(const QString &deviceVersion)
 {
-    // The version request first clears the line; the reply fills it.
-    if (current != Handshake || !text.startsWith(VersionPrefix))
+    if (current != Handshake)
         return;
-    version = text.mid(VersionPrefix.size());
+    version = deviceVersion;
     emit versionRead();
     if (!image) {
         finish(Updated);

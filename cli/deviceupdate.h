@@ -46,7 +46,7 @@ signals:
 
 private:
     void handshakeStep();
-    void onMessage(const QString &text);
+    void onVersionRead(const QString &deviceVersion);
     void onTimeOut();
     void fail(const QString &reason);
     void finish(Stage stage);

@@ -21,6 +21,25 @@ extern "C" void onSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(wakeUpPipe[1], &byte, 1);
 }
 
+// Neither end blocks (a full pipe must not stop the handler, an empty one
+// the reader) nor passes to a child program. pipe2 would do it in one call,
+// but macOS lacks it.
+bool makeWakeUpPipe()
+{
+    if (::pipe(wakeUpPipe) != 0)
+        return false;
+    for (int fd : wakeUpPipe) {
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0
+            || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+            ::close(wakeUpPipe[0]);
+            ::close(wakeUpPipe[1]);
+            wakeUpPipe[0] = wakeUpPipe[1] = -1;
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 namespace PlatformConsole {
@@ -34,7 +53,7 @@ bool isTerminal(std::FILE *stream)
 
 void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
 {
-    if (wakeUpPipe[0] < 0 && ::pipe2(wakeUpPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (wakeUpPipe[0] < 0 && !makeWakeUpPipe())
         return;
     auto *notifier = new QSocketNotifier(wakeUpPipe[0], QSocketNotifier::Read, receiver);
     QObject::connect(notifier, &QSocketNotifier::activated, receiver,

@@ -6,21 +6,24 @@
 
 // The command line as shipped, pointed at a loopback firmware server
 // (QL7420_DEMO_BASE_URL) and at simulated devices, which it lists as
-// attached QL-7420s (QL7420_DEMO_DEVICES, port paths separated by commas).
-// Arguments and output are the real command's.
+// attached QL-7420s (QL7420_DEMO_DEVICES, port paths separated by commas,
+// each with =SERIAL after it for a USB serial number). Arguments and output
+// are the real command's.
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QString baseUrl = qEnvironmentVariable("QL7420_DEMO_BASE_URL");
-    if (!baseUrl.isEmpty())
-        UpdateFW::overrideBaseUrl(baseUrl);
     const QStringList devices
         = qEnvironmentVariable("QL7420_DEMO_DEVICES").split(QLatin1Char(','), Qt::SkipEmptyParts);
-    DeviceEnumerator::setPortLister([devices] {
-        QList<PortRecord> ports;
-        for (const QString &device : devices)
-            ports.append({device, DeviceEnumerator::VendorId, DeviceEnumerator::ProductId});
-        return ports;
+    return runCli(app, [&](DeviceEnumerator &enumerator, UpdateFW &check) {
+        if (!baseUrl.isEmpty())
+            check.setBaseUrl(baseUrl);
+        enumerator.setPortSource([devices] {
+            QList<PortRecord> ports;
+            for (const QString &device : devices)
+                ports.append({device.section(QLatin1Char('='), 0, 0), DeviceEnumerator::VendorId,
+                              DeviceEnumerator::ProductId, device.section(QLatin1Char('='), 1)});
+            return ports;
+        });
     });
-    return runCli(app);
 }

@@ -1,7 +1,6 @@
 #include "demopilot.h"
 #include "deviceenumerator.h"
 #include "startup.h"
-#include "updatefw.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -37,16 +36,19 @@ int main(int argc, char *argv[])
     }
 
     const QString port = parser.value(portOption);
-    UpdateFW::overrideBaseUrl(parser.value(baseUrlOption));
-    DeviceEnumerator::setPortLister([port] {
-        PortRecord device;
-        device.portName = port;
-        device.vendorID = DeviceEnumerator::VendorId;
-        device.productID = DeviceEnumerator::ProductId;
-        return QList<PortRecord> {device};
-    });
+    const QString baseUrl = parser.value(baseUrlOption);
+    const auto seams = [&](DeviceEnumerator &enumerator, Controller &controller) {
+        controller.updateFW.setBaseUrl(baseUrl);
+        enumerator.setPortSource([port] {
+            PortRecord device;
+            device.portName = port;
+            device.vendorID = DeviceEnumerator::VendorId;
+            device.productID = DeviceEnumerator::ProductId;
+            return QList<PortRecord> {device};
+        });
+    };
 
     DemoPilot pilot(parser.value(screenshotOption));
-    const int result = runTool(app);
+    const int result = runTool(app, seams);
     return pilot.outcome() != 0 ? pilot.outcome() : result;
 }

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSslCertificate>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
@@ -27,24 +28,6 @@ Q_LOGGING_CATEGORY(lcFirmware, "ql7420.firmware")
 const char *const serverDir = "hello";
 const char *const modelDir = "TPX-KLN04";
 const int httpTimeOut = 5000;
-
-QString &baseUrlOverride()
-{
-    static QString url;
-    return url;
-}
-
-QByteArray &authorityOverride()
-{
-    static QByteArray pem;
-    return pem;
-}
-
-int &imageTransferTimeout()
-{
-    static int msecs = 30000;
-    return msecs;
-}
 
 // The first bytes of what came instead of a version file, readable in one
 // line whatever they hold.
@@ -79,41 +62,22 @@ UpdateFW::UpdateFW(QObject *parent) : QObject(parent)
     connect(&httpTimer, &QTimer::timeout, this, &UpdateFW::onHttpTimeOut);
 }
 
-void UpdateFW::overrideBaseUrl(const QString &baseUrl)
-{
-    baseUrlOverride() = baseUrl;
-}
-
-void UpdateFW::overridePinnedAuthority(const QByteArray &pem)
-{
-    authorityOverride() = pem;
-}
-
-void UpdateFW::overrideImageTransferTimeout(int msecs)
-{
-    imageTransferTimeout() = msecs;
-}
+UpdateFW::~UpdateFW() = default;
 
 QString UpdateFW::baseUrl() const
 {
-    if (!ownBaseUrl.isEmpty())
-        return ownBaseUrl;
-    const QString &url = baseUrlOverride();
-    return url.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : url;
+    return ownBaseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : ownBaseUrl;
 }
 
 QByteArray UpdateFW::pinnedAuthority() const
 {
-    if (!ownAuthority.isEmpty())
-        return ownAuthority;
-    const QByteArray &pem = authorityOverride();
-    return pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
+    return ownAuthority.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : ownAuthority;
 }
 
 void UpdateFW::checkServerFW()
 {
-    const QString temp = QDir::tempPath();
-    if (!isUsableDirectory(temp)) {
+    const QString folder = downloadFolder();
+    if (folder.isEmpty()) {
         // Reported from the event loop, as a reply would be: the check starts
         // inside the dialog's constructor, before any loop could take the
         // quit request.
@@ -125,7 +89,7 @@ void UpdateFW::checkServerFW()
     const QByteArray authority = pinnedAuthority();
     if (!authority.isEmpty())
         task.pinAuthorities(QSslCertificate::fromData(authority, QSsl::Pem));
-    filePath = temp + QLatin1Char('/') + QLatin1String("fw_version.txt");
+    filePath = folder + QLatin1Char('/') + QLatin1String("fw_version.txt");
     requestUrl
         = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(baseUrl()), serverDir, modelDir);
     QFile::remove(filePath);
@@ -183,20 +147,20 @@ void UpdateFW::readVersionFile()
 
 void UpdateFW::downloadFW()
 {
-    const QString temp = QDir::tempPath();
-    if (!isUsableDirectory(temp)) {
+    const QString folder = downloadFolder();
+    if (folder.isEmpty()) {
         reportUnusableTempDir();
         return;
     }
     const QString fwName = QString::asprintf("K-DMX-47-%d.ghx", fwVersion);
-    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(temp), serverDir);
+    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(folder), serverDir);
     requestUrl = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(baseUrl()), serverDir, modelDir,
                                    qUtf8Printable(fwName));
     QFile::remove(filePath);
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
     // ever; the abandoned reply then fails the digest check like any other.
-    task.download(QUrl(requestUrl), filePath, imageTransferTimeout());
+    task.download(QUrl(requestUrl), filePath, imageTransferTimeout);
 }
 
 void UpdateFW::verifyFW()
@@ -218,6 +182,7 @@ void UpdateFW::verifyFW()
     if (readable && digest == fwHash) {
         verifiedHash = digest;
         verifiedPath = filePath;
+        emit imageVerified(fwVersion, digest);
         emit labelFW(QString::asprintf("最新のFWバージョン : K-DMX-47-%d", fwVersion));
         fwHash.clear();
     } else {
@@ -232,6 +197,21 @@ void UpdateFW::verifyFW()
     }
 }
 
+// The temporary directory, or this check's own folder below it, made on first
+// use; empty where that is no usable folder.
+QString UpdateFW::downloadFolder()
+{
+    const QString temp = QDir::tempPath();
+    if (!isUsableDirectory(temp))
+        return {};
+    if (!ownFolderWanted)
+        return temp;
+    // Named after the program, readable by its user alone.
+    if (!ownFolder)
+        ownFolder = std::make_unique<QTemporaryDir>();
+    return ownFolder->isValid() ? ownFolder->path() : QString();
+}
+
 void UpdateFW::reportUnusableTempDir()
 {
     qDebug() << "file error";
@@ -240,8 +220,14 @@ void UpdateFW::reportUnusableTempDir()
     QString temp = QDir::tempPath();
     if (temp.isEmpty())
         temp = qEnvironmentVariable("TMPDIR");
-    fail(TempDirUnusable,
-         QStringLiteral("temporary folder unusable: \"%1\" is not an existing folder").arg(temp));
+    if (ownFolder && isUsableDirectory(temp))
+        fail(TempDirUnusable,
+             QStringLiteral("temporary folder unusable: cannot make a folder in \"%1\": %2")
+                 .arg(temp, ownFolder->errorString()));
+    else
+        fail(TempDirUnusable,
+             QStringLiteral("temporary folder unusable: \"%1\" is not an existing folder")
+                 .arg(temp));
 }
 
 // Why the last download brought no body fit to judge, where the transfer
@@ -269,6 +255,12 @@ bool UpdateFW::transferFailed(Failure *failure, QString *reason) const
     } else if (error != QNetworkReply::NoError && status == 0) {
         *failure = ServerUnreachable;
         *reason = QStringLiteral("firmware server unreachable: %1 (%2)")
+                      .arg(task.networkErrorString(), requestUrl);
+    } else if (error != QNetworkReply::NoError) {
+        // The server answered, then the body broke off: whatever part of it
+        // arrived fails its check for that reason, not for its content.
+        *failure = ConnectionCut;
+        *reason = QStringLiteral("connection cut: the firmware server's answer broke off: %1 (%2)")
                       .arg(task.networkErrorString(), requestUrl);
     } else if (!task.stored()) {
         *failure = FileNotWritable;

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+class QTemporaryDir;
+
 // Finds the latest firmware on the firmware server once per run: fetches the
 // version file, then the image it names into the temporary directory, and
 // checks the image against the announced MD5 digest. Every failure ends the
@@ -22,6 +26,7 @@ public:
     enum Failure {
         TempDirUnusable,
         ServerUnreachable,
+        ConnectionCut,
         CertificateRefused,
         HttpStatus,
         NoAnswerInTime,
@@ -32,8 +37,17 @@ public:
     Q_ENUM(Failure)
 
     explicit UpdateFW(QObject *parent = nullptr);
+    ~UpdateFW() override;
 
     void checkServerFW();
+
+    // Downloads into a folder made for this check below the temporary
+    // directory, and removed with the check, instead of to the two fixed
+    // names there that every run shares. The command line does, so that runs
+    // side by side, or beside the window, never delete or replace each
+    // other's files (Windows lets nobody replace a file another program holds
+    // open); the window keeps the fixed names.
+    void useOwnFolder() { ownFolderWanted = true; }
 
     // The reason of the last failure in plain English, naming the cause and
     // its detail; empty while the check has not failed.
@@ -48,28 +62,24 @@ public:
     // Where that image lies, empty until its check succeeded.
     QString verifiedImagePath() const { return verifiedPath; }
 
-    // Seam for tests and the demo: points every UpdateFW in the process at
-    // another server (a loopback one). The tool itself never calls it.
-    static void overrideBaseUrl(const QString &baseUrl);
-    // The same for this object alone, ahead of the process-wide choice.
+    // Seams for tests and the demo; the tool itself never calls them.
+    // Points this check at another server (a loopback one).
     void setBaseUrl(const QString &baseUrl) { ownBaseUrl = baseUrl; }
-
-    // Seam for tests: pins another certificate authority (PEM) for the
-    // firmware server, as a build with FW_SERVER_CA_FILE does; an empty
-    // text goes back to the build's own choice.
-    static void overridePinnedAuthority(const QByteArray &pem);
-    // The same for this object alone, ahead of the process-wide choice.
+    // Pins another certificate authority (PEM) for the firmware server, as a
+    // build with FW_SERVER_CA_FILE does; an empty text goes back to the
+    // build's own choice.
     void setPinnedAuthority(const QByteArray &pem) { ownAuthority = pem; }
-
-    // Seam for tests only: how long the image request may go without data
-    // before it is abandoned (30000 ms in the tool).
-    static void overrideImageTransferTimeout(int msecs);
+    // How long the image request may go without data before it is abandoned.
+    void setImageTransferTimeout(int msecs) { imageTransferTimeout = msecs; }
 
 signals:
     void labelFW(QString);
     void canUpgrade(bool);
     void setFwName(QString);
     void failed(UpdateFW::Failure failure, QString reason);
+    // The facts behind labelFW(): the image of this version, with this
+    // digest, now lies verified at verifiedImagePath().
+    void imageVerified(int version, QString digest);
 
 private slots:
     void onHttpTimeOut();
@@ -79,6 +89,7 @@ private:
     void readVersionFile();
     void downloadFW();
     void verifyFW();
+    QString downloadFolder();
     void reportUnusableTempDir();
     bool transferFailed(Failure *failure, QString *reason) const;
     void fail(Failure failure, const QString &reason);
@@ -96,6 +107,9 @@ private:
     QString failureText;
     QString ownBaseUrl;
     QByteArray ownAuthority;
+    int imageTransferTimeout = 30000;
+    bool ownFolderWanted = false;
+    std::unique_ptr<QTemporaryDir> ownFolder;
 };
 
 #endif // UPDATEFW_H

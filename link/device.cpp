@@ -40,6 +40,7 @@ bool Device::open()
 {
     configurePort();
     qDebug() << "open: " << portName;
+    lossReported = false;
     const bool opened = serialPort.open();
     if (!opened)
         qCDebug(lcLink).noquote() << "cannot open" << portName << "-" << serialPort.errorString();
@@ -55,7 +56,8 @@ QString Device::errorString() const
 
 void Device::write(const QByteArray &packet)
 {
-    serialPort.write(packet);
+    if (serialPort.write(packet) < 0 && serialPort.error() == SerialPort::ResourceError)
+        reportLoss(serialPort.errorString());
     responseTimer.start(ReplyWindowMs);
 }
 
@@ -85,6 +87,8 @@ void Device::run()
     // device's answer time and costs little while the line is quiet.
     while (running) {
         const qint64 waiting = serialPort.bytesAvailable();
+        if (waiting < 0)
+            reportLoss(serialPort.errorString());
         if (waiting > 0) {
             readBuffer = serialPort.read(waiting);
             if (!readBuffer.isEmpty())
@@ -110,4 +114,19 @@ void Device::stopReading()
 {
     running = false;
     wait();
+}
+
+void Device::reportLoss(const QString &reason)
+{
+    if (lossReported.exchange(true))
+        return;
+    // Queued from either thread: after the chunks read before it, and never
+    // inside the owner's own call to write().
+    QMetaObject::invokeMethod(
+        this,
+        [this, reason] {
+            qCDebug(lcLink).noquote() << "lost" << portName << "-" << reason;
+            emit linkLost(reason);
+        },
+        Qt::QueuedConnection);
 }

@@ -13,7 +13,9 @@
 // The one serial link to the device. It lives in the GUI thread; only run()
 // executes in the thread it starts, polling the port every 5 ms and handing
 // each run of bytes it finds to the GUI thread as one received() chunk.
-// Every write opens a 3000 ms reply window whose expiry is timeOut().
+// Every write opens a 3000 ms reply window whose expiry is timeOut(). A port
+// that goes away while open (an unplugged device) is reported at once with
+// linkLost(), besides.
 class Device : public QThread
 {
     Q_OBJECT
@@ -32,6 +34,10 @@ public:
 signals:
     void received(QByteArray packet);
     void timeOut();
+    // The port has gone, in the system's words: once per opening, delivered
+    // from the event loop of the thread the link lives in. The reply window
+    // runs on regardless, so a write left unanswered still ends in timeOut().
+    void linkLost(QString reason);
 
 private slots:
     void onTimeOut();
@@ -44,12 +50,15 @@ private:
     void configurePort();
     void startReading();
     void stopReading();
+    void reportLoss(const QString &reason);
 
     QString portName;
     SerialPort serialPort;
     QByteArray readBuffer;
     std::atomic<bool> running {false};
     QTimer responseTimer;
+    // Both threads notice a port that has gone; the first to do so reports.
+    std::atomic<bool> lossReported {false};
 };
 
 #endif // DEVICE_H

@@ -11,14 +11,6 @@ namespace {
 
 constexpr int ScanPeriodMs = 1000;
 
-QMutex listerMutex;
-DeviceEnumerator::PortLister portLister;
-DeviceEnumerator::PortFingerprinter portFingerprinter;
-quint64 portListerId = 0;
-
-// Every replacement, process-wide or not, gets a new id; the host is 0.
-std::atomic<quint64> lastSourceId {0};
-
 } // namespace
 
 QList<PortRecord> DeviceEnumerator::hostPorts()
@@ -31,6 +23,7 @@ QList<PortRecord> DeviceEnumerator::hostPorts()
         // A port without USB identifiers (a built-in UART) must never match.
         port.vendorID = info.hasVendorIdentifier() ? info.vendorIdentifier() : 0;
         port.productID = info.hasProductIdentifier() ? info.productIdentifier() : 0;
+        port.serialNumber = info.serialNumber();
         ports.append(port);
     }
     return ports;
@@ -59,20 +52,12 @@ void DeviceEnumerator::stopScanning()
     wait();
 }
 
-void DeviceEnumerator::setPortLister(PortLister lister, PortFingerprinter fingerprinter)
-{
-    QMutexLocker locker(&listerMutex);
-    portLister = std::move(lister);
-    portFingerprinter = std::move(fingerprinter);
-    portListerId = ++lastSourceId;
-}
-
 void DeviceEnumerator::setPortSource(PortLister lister, PortFingerprinter fingerprinter)
 {
     QMutexLocker locker(&sourceMutex);
     ownLister = std::move(lister);
     ownFingerprinter = std::move(fingerprinter);
-    ownSourceId = ++lastSourceId;
+    ++ownSourceId;
 }
 
 void DeviceEnumerator::setFullListingPeriod(int ms)
@@ -103,12 +88,9 @@ QList<PortRecord> DeviceEnumerator::listPorts()
     // The lister runs under the lock, so that once a setter returns the
     // lister it replaced is never called again (tests hand over lambdas on
     // their stack).
-    QMutexLocker ownLocker(&sourceMutex);
+    QMutexLocker locker(&sourceMutex);
     if (ownLister)
         return listPortsFrom(ownLister, ownFingerprinter, ownSourceId);
-    QMutexLocker locker(&listerMutex);
-    if (portLister)
-        return listPortsFrom(portLister, portFingerprinter, portListerId);
     static const PortLister hostLister = hostPorts;
     static const PortFingerprinter hostFingerprinter = PortFingerprint::current;
     return listPortsFrom(hostLister, hostFingerprinter, 0);
@@ -139,27 +121,29 @@ QList<PortRecord> DeviceEnumerator::listPortsFrom(const PortLister &lister,
     return listedPorts;
 }
 
-QStringList DeviceEnumerator::attachedDevices()
+QList<PortRecord> DeviceEnumerator::attachedDevices()
 {
-    QMutexLocker locker(&listerMutex);
-    return devicePorts(portLister ? portLister() : hostPorts());
+    // Listed apart from the scan's own listing, whose remembered state
+    // belongs to the scanning thread.
+    QMutexLocker locker(&sourceMutex);
+    return devicesAmong(ownLister ? ownLister() : hostPorts());
 }
 
-QStringList DeviceEnumerator::devicePorts(const QList<PortRecord> &ports)
+QList<PortRecord> DeviceEnumerator::devicesAmong(const QList<PortRecord> &ports)
 {
-    QStringList matches;
+    QList<PortRecord> matches;
     for (const PortRecord &port : ports) {
         if (port.vendorID == VendorId && port.productID == ProductId)
-            matches.append(port.portName);
+            matches.append(port);
     }
     return matches;
 }
 
 void DeviceEnumerator::scanPorts()
 {
-    const QStringList matches = devicePorts(listPorts());
+    const QList<PortRecord> matches = devicesAmong(listPorts());
     if (!matches.isEmpty())
-        emit deviceAvailable(matches.first());
+        emit deviceAvailable(matches.first().portName);
     else
         emit deviceNotFound();
 }

@@ -5,7 +5,6 @@
 #include <QList>
 #include <QMutex>
 #include <QString>
-#include <QStringList>
 #include <QThread>
 #include <QWaitCondition>
 
@@ -15,12 +14,14 @@
 #include <string>
 
 // One serial port as the host lists it, with the USB identifiers of the
-// device behind it (0 where there is none).
+// device behind it (0 where there is none) and its USB serial number (empty
+// where the host knows none), which tells one unit from another.
 struct PortRecord
 {
     QString portName;
     int vendorID = 0;
     int productID = 0;
+    QString serialNumber {};
 };
 
 // Looks for the device among the serial ports once per second, from its own
@@ -48,20 +49,18 @@ public:
     void startScanning();
     void stopScanning();
 
-    // Replaces the host's port list for the whole process: a pseudo-terminal
+    // Replaces the host's port list for this enumerator: a pseudo-terminal
     // has no USB identifiers, so tests and the demo describe their ports
     // here. Without a fingerprinter every scan lists the replacement in full.
-    // An empty lister restores the host's list.
-    static void setPortLister(PortLister lister, PortFingerprinter fingerprinter = {});
-    // The same for this enumerator alone, ahead of the process-wide list; may
-    // be called while it scans.
+    // An empty lister restores the host's list. May be called while it scans.
     void setPortSource(PortLister lister, PortFingerprinter fingerprinter = {});
     // The ports as the host lists them in full, for a lister that builds on
     // them.
     static QList<PortRecord> hostPorts();
-    // The ports with the device behind them, from one full listing of the
-    // process-wide list (the host's unless replaced), in the listing's order.
-    static QStringList attachedDevices();
+    // The ports with the device behind them, from one full listing of this
+    // enumerator's source, in the listing's order; for a caller that looks
+    // once instead of scanning.
+    QList<PortRecord> attachedDevices();
 
     // However long the fingerprint stays the same, the ports are listed in
     // full at least this often, so that a change it misses does not last.
@@ -75,10 +74,10 @@ protected:
     void run() override;
 
 private:
-    static QStringList devicePorts(const QList<PortRecord> &ports);
+    static QList<PortRecord> devicesAmong(const QList<PortRecord> &ports);
     QList<PortRecord> listPorts();
     // sourceId tells a replaced source from its predecessor, whose
-    // fingerprints say nothing about the new one's.
+    // fingerprints say nothing about the new one's; the host's is 0.
     QList<PortRecord> listPortsFrom(const PortLister &lister,
                                     const PortFingerprinter &fingerprinter, quint64 sourceId);
     void scanPorts();

@@ -18,19 +18,24 @@ inline constexpr Handle InvalidHandle = -1;
 // for this process alone, with whatever had already arrived discarded.
 // Returns InvalidHandle if the name is empty or the port is missing, busy or
 // not a serial port, and then sets error to the operating system's own
-// account of why, in UTF-8 (for example "Permission denied"); error is left
-// alone on success. DTR and RTS stay as opening leaves them.
+// account of why, in UTF-8 (for example "Permission denied"), after what
+// happened where those words do not say it plainly ("in use by another
+// program: ", "not a serial port: "); error is left alone on success. DTR and
+// RTS stay as opening leaves them.
 Handle open(const std::string &portName, std::string &error);
 // Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);
 
-// Bytes waiting to be read; negative on error (a port that went away).
-std::int64_t bytesWaiting(Handle handle);
+// Bytes waiting to be read; negative once the port has gone (an unplugged
+// device), and then error says why in the system's words.
+std::int64_t bytesWaiting(Handle handle, std::string &error);
 // Never waits: returns what has arrived, up to maxSize; negative on error.
 std::int64_t read(Handle handle, char *data, std::int64_t maxSize);
 // Hands every byte to the OS within one second of the call; false if that
-// failed, fell short or took longer.
-bool writeAll(Handle handle, const char *data, std::int64_t size);
+// failed, fell short or took longer. When the system refused the bytes (a
+// port that has gone) error says why; it is left alone when the second ran
+// out (a port that stopped draining).
+bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error);
 
 } // namespace NativeSerial
 

@@ -41,11 +41,16 @@ bool configure(int fd)
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-// Closes a descriptor whose opening failed and reports why, before close()
-// can change errno.
-int failed(int fd, std::string &error)
+// What happened, where the system's own words do not say it plainly.
+constexpr const char *InUse = "in use by another program";
+constexpr const char *NotSerial = "not a serial port";
+
+// Closes a descriptor whose opening failed and reports why, what happened
+// first if known, before close() can change errno.
+int failed(int fd, const char *what, std::string &error)
 {
-    error = std::generic_category().message(errno);
+    const std::string reason = std::generic_category().message(errno);
+    error = what ? std::string(what) + ": " + reason : reason;
     if (fd >= 0)
         ::close(fd);
     return -1;
@@ -62,12 +67,17 @@ Handle open(const std::string &portName, std::string &error)
         return InvalidHandle;
     }
     const int fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A terminal that another program took for itself (TIOCEXCL, as a
+    // terminal program or ModemManager may) refuses every other opener.
     if (fd < 0)
-        return failed(fd, error);
+        return failed(fd, errno == EBUSY ? InUse : nullptr, error);
     // flock keeps out a second copy of this tool even when run as root, whom
     // TIOCEXCL does not stop.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !configure(fd))
-        return failed(fd, error);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return failed(fd, errno == EWOULDBLOCK ? InUse : nullptr, error);
+    // Anything but a terminal (a regular file, /dev/null) has no line settings.
+    if (!configure(fd))
+        return failed(fd, errno == ENOTTY ? NotSerial : nullptr, error);
     // A reply that came after the previous close would otherwise be taken for
     // the answer to the next request.
     ::tcflush(fd, TCIOFLUSH);
@@ -75,7 +85,7 @@ Handle open(const std::string &portName, std::string &error)
     // to the terminal, so set before a step that fails it would outlive this
     // descriptor and lock the terminal for whoever else holds it open.
     if (::ioctl(fd, TIOCEXCL) != 0)
-        return failed(fd, error);
+        return failed(fd, nullptr, error);
     return fd;
 }
 
@@ -90,11 +100,15 @@ void close(Handle handle)
     ::close(fd);
 }
 
-std::int64_t bytesWaiting(Handle handle)
+std::int64_t bytesWaiting(Handle handle, std::string &error)
 {
+    // A terminal that hung up (the far end of an unplugged device) refuses
+    // every ioctl from then on, so the poll finds out within its period.
     int count = 0;
-    if (::ioctl(int(handle), FIONREAD, &count) != 0)
+    if (::ioctl(int(handle), FIONREAD, &count) != 0) {
+        error = std::generic_category().message(errno);
         return -1;
+    }
     return count;
 }
 
@@ -110,7 +124,7 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
     }
 }
 
-bool writeAll(Handle handle, const char *data, std::int64_t size)
+bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
 {
     // Counted from the start, so that signals interrupting the waits below
     // cannot stretch the write while the caller holds the port.
@@ -125,8 +139,10 @@ bool writeAll(Handle handle, const char *data, std::int64_t size)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN)
+        if (n < 0 && errno != EAGAIN) {
+            error = std::generic_category().message(errno);
             return false;
+        }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return false;
@@ -134,8 +150,14 @@ bool writeAll(Handle handle, const char *data, std::int64_t size)
         const int ready = ::poll(&waitForRoom, 1, int(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0 || (waitForRoom.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        if (ready < 0) {
+            error = std::generic_category().message(errno);
             return false;
+        }
+        if (ready == 0)
+            return false;
+        // Room, or a port that went away while the write waited (POLLHUP,
+        // POLLERR): the next write takes the bytes or says why it cannot.
     }
     return true;
 }

@@ -31,13 +31,10 @@ std::wstring devicePath(const std::string &portName)
     return wide;
 }
 
-bool configure(HANDLE port)
+// Takes the settings the port has (the DCB that GetCommState gave) to the
+// device's.
+bool configure(HANDLE port, DCB settings)
 {
-    // Anything but a serial port (NUL, a file, a pipe) has no comm state.
-    DCB settings {};
-    settings.DCBlength = sizeof settings;
-    if (!::GetCommState(port, &settings))
-        return false;
     settings.BaudRate = CBR_115200;
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
@@ -68,6 +65,10 @@ bool configure(HANDLE port)
     timeouts.WriteTotalTimeoutConstant = WriteTimeoutMs;
     return ::SetCommTimeouts(port, &timeouts);
 }
+
+// What happened, where the system's own words do not say it plainly.
+constexpr const char *InUse = "in use by another program";
+constexpr const char *NotSerial = "not a serial port";
 
 // The system's own message for an error code, in UTF-8 without the line
 // break that FormatMessage ends it with.
@@ -115,10 +116,22 @@ Handle open(const std::string &portName, std::string &error)
     const HANDLE port = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        error = systemMessage(::GetLastError());
+        // Windows gives a COM port to one program at a time and tells every
+        // other "access is denied".
+        const DWORD code = ::GetLastError();
+        error = code == ERROR_ACCESS_DENIED ? std::string(InUse) + ": " + systemMessage(code)
+                                            : systemMessage(code);
         return InvalidHandle;
     }
-    if (!configure(port)) {
+    // Anything but a serial port (NUL, a file, a pipe) has no comm state.
+    DCB settings {};
+    settings.DCBlength = sizeof settings;
+    if (!::GetCommState(port, &settings)) {
+        error = std::string(NotSerial) + ": " + systemMessage(::GetLastError());
+        ::CloseHandle(port);
+        return InvalidHandle;
+    }
+    if (!configure(port, settings)) {
         error = systemMessage(::GetLastError());
         ::CloseHandle(port);
         return InvalidHandle;
@@ -139,14 +152,16 @@ void close(Handle handle)
     ::timeEndPeriod(TimerResolutionMs);
 }
 
-std::int64_t bytesWaiting(Handle handle)
+std::int64_t bytesWaiting(Handle handle, std::string &error)
 {
     // The link reads only what this announces, so this is where a device
     // that was unplugged shows: ClearCommError fails from then on.
     DWORD errors = 0;
     COMSTAT status {};
-    if (!::ClearCommError(toPort(handle), &errors, &status))
+    if (!::ClearCommError(toPort(handle), &errors, &status)) {
+        error = systemMessage(::GetLastError());
         return -1;
+    }
     return status.cbInQue;
 }
 
@@ -159,15 +174,18 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
     return count;
 }
 
-bool writeAll(Handle handle, const char *data, std::int64_t size)
+bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
 {
     // One call, so that the write time-out bounds the whole write; it ends
     // short instead of failing when the time runs out.
     if (size < 0 || size > std::int64_t(MAXDWORD))
         return false;
     DWORD written = 0;
-    return ::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)
-        && written == DWORD(size);
+    if (!::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)) {
+        error = systemMessage(::GetLastError());
+        return false;
+    }
+    return written == DWORD(size);
 }
 
 } // namespace NativeSerial

@@ -26,14 +26,21 @@ bool SerialPort::open()
         return true;
     std::string error;
     handle = NativeSerial::open(name.toStdString(), error);
-    openError = handle == NativeSerial::InvalidHandle ? QString::fromStdString(error) : QString();
-    return handle != NativeSerial::InvalidHandle;
+    const bool opened = handle != NativeSerial::InvalidHandle;
+    setError(opened ? NoError : OpenError, opened ? std::string() : error);
+    return opened;
+}
+
+SerialPort::Error SerialPort::error() const
+{
+    QMutexLocker locker(&mutex);
+    return lastError;
 }
 
 QString SerialPort::errorString() const
 {
     QMutexLocker locker(&mutex);
-    return openError;
+    return lastErrorText;
 }
 
 bool SerialPort::isOpen() const
@@ -49,12 +56,16 @@ void SerialPort::close()
     handle = NativeSerial::InvalidHandle;
 }
 
-qint64 SerialPort::bytesAvailable() const
+qint64 SerialPort::bytesAvailable()
 {
     QMutexLocker locker(&mutex);
     if (handle == NativeSerial::InvalidHandle)
         return 0;
-    return NativeSerial::bytesWaiting(handle);
+    std::string error;
+    const qint64 count = NativeSerial::bytesWaiting(handle, error);
+    if (count < 0)
+        setError(ResourceError, error);
+    return count;
 }
 
 QByteArray SerialPort::read(qint64 maxSize)
@@ -73,5 +84,19 @@ qint64 SerialPort::write(const QByteArray &data)
     QMutexLocker locker(&mutex);
     if (handle == NativeSerial::InvalidHandle)
         return -1;
-    return NativeSerial::writeAll(handle, data.constData(), data.size()) ? data.size() : -1;
+    std::string error;
+    if (NativeSerial::writeAll(handle, data.constData(), data.size(), error))
+        return data.size();
+    if (error.empty())
+        setError(TimeoutError, "the port did not take the bytes within a second");
+    else
+        setError(ResourceError, error);
+    return -1;
+}
+
+// Called with the mutex held.
+void SerialPort::setError(Error kind, const std::string &text)
+{
+    lastError = kind;
+    lastErrorText = QString::fromStdString(text);
 }

@@ -14,6 +14,11 @@
 class SerialPort
 {
 public:
+    // What the last failed call met: an open that failed, a port that went
+    // away while open (an unplugged device), or a write that the port did not
+    // take within its second. Calls on a closed port leave it alone.
+    enum Error { NoError, OpenError, ResourceError, TimeoutError };
+
     SerialPort() = default;
     ~SerialPort();
 
@@ -23,21 +28,27 @@ public:
     // False if the port could not be opened; errorString() then says why.
     bool open();
     bool isOpen() const;
-    // The operating system's reason the last open failed; empty after an
-    // open that succeeded.
+    Error error() const;
+    // The reason for error(), in the operating system's words where it gave
+    // some; empty after an open that succeeded.
     QString errorString() const;
     void close();
 
-    qint64 bytesAvailable() const;
+    // Negative once the port has gone.
+    qint64 bytesAvailable();
     QByteArray read(qint64 maxSize);
+    // Every byte, or -1.
     qint64 write(const QByteArray &data);
 
 private:
     Q_DISABLE_COPY(SerialPort)
 
+    void setError(Error kind, const std::string &text);
+
     mutable QMutex mutex;
     QString name;
-    QString openError;
+    Error lastError = NoError;
+    QString lastErrorText;
     NativeSerial::Handle handle = NativeSerial::InvalidHandle;
 };
 

@@ -4,10 +4,15 @@
 
 #include <QCryptographicHash>
 #include <QDebug>
+#include <QHash>
 
 namespace {
 
 constexpr int ReplyWindowMs = 3000;
+// Enough of a wrong answer for whoever reads the reason to recognise it, and
+// room for the longest answer, the version reply.
+constexpr int MaxShownBytes = 24;
+constexpr int MaxKeptBytes = 512;
 
 } // namespace
 
@@ -18,6 +23,7 @@ Controller::Controller(QObject *parent) : QObject(parent)
     connect(&updateFW, &UpdateFW::labelFW, this, &Controller::onlabelFW);
     connect(&updateFW, &UpdateFW::canUpgrade, this, &Controller::onCanUpgrade);
     connect(&updateFW, &UpdateFW::setFwName, this, &Controller::onSetFwName);
+    connect(&device, &Device::linkLost, this, &Controller::onLinkLost);
 
     transferWindow.setSingleShot(true);
     transferWindow.setTimerType(Qt::PreciseTimer);
@@ -40,7 +46,7 @@ void Controller::switchPcMode()
 {
     state = WaitPcMode;
     openDevice();
-    device.write(Packets::bytes(Packets::PcModeRequest));
+    request(Packets::bytes(Packets::PcModeRequest));
     device.close();
 }
 
@@ -50,7 +56,7 @@ void Controller::checkVersion()
     emit btUpgrade(false);
     state = WaitVersion;
     openDevice();
-    device.write(Packets::bytes(Packets::VersionRequest));
+    request(Packets::bytes(Packets::VersionRequest));
 }
 
 void Controller::startUpgrade()
@@ -67,16 +73,14 @@ void Controller::useImageFrom(const UpdateFW &check)
 
 void Controller::handleResponse(QByteArray packet)
 {
+    // Kept as far as a reason can use it: a device that chatters on, never
+    // leaving the reply window to run out, must not fill the memory.
+    answerSoFar.append(packet.left(qMax(0, MaxKeptBytes - int(answerSoFar.size()))));
+    ++answerPieces;
     const Packets::Reply reply = Packets::classify(packet);
+    // Nothing more will be answered in this exchange; the reply window ends
+    // it.
     if (!reply.checksumHolds && state != WaitVersion) {
-        // Nothing more will be answered in this exchange; the reply window
-        // ends it, and this is why.
-        if (state != Idle) {
-            setError(state == WaitBlock || state == WaitEnd ? StoppedAnswering : NoAnswer,
-                     QStringLiteral("the device on %1 answered %2 with a reply that failed its "
-                                    "checksum")
-                         .arg(portName, awaitedAnswer()));
-        }
         state = Idle;
         return;
     }
@@ -103,16 +107,8 @@ void Controller::handleResponse(QByteArray packet)
 
 void Controller::onTimeOut()
 {
-    if (lastError == NoError) {
-        if (state == WaitBlock || state == WaitEnd)
-            setError(StoppedAnswering,
-                     QStringLiteral("the device on %1 stopped answering at %2")
-                         .arg(portName, awaitedAnswer()));
-        else
-            setError(NoAnswer,
-                     QStringLiteral("no answer from the device on %1 to %2 within 3 s")
-                         .arg(portName, awaitedAnswer()));
-    }
+    if (lastError == NoError)
+        noteMissingAnswer();
     state = Idle;
     device.close();
     fwFile.close();
@@ -136,11 +132,27 @@ void Controller::onSetFwName(QString path)
     fwFile.setFileName(path);
 }
 
+// Nothing sent now can arrive and no answer can come back, so the exchange
+// ends here and whoever can say so hears it at once. The rest of the end, the
+// link's closing and the transfer's, waits for the reply window as it did
+// before the loss could be told apart: the window's course stays as it was.
+void Controller::onLinkLost(QString reason)
+{
+    if (state == Idle)
+        return;
+    setError(LinkLost,
+             QStringLiteral("device disconnected from %1 at %2: %3")
+                 .arg(portName, awaitedAnswer(requestState), reason));
+    state = Idle;
+    fwFile.close();
+    emit linkLost(reason);
+}
+
 void Controller::sendStartCommand()
 {
     state = WaitStart;
     openDevice();
-    device.write(Packets::startCommand());
+    request(Packets::startCommand());
     transferWindow.start();
 }
 
@@ -149,13 +161,11 @@ void Controller::sendNextBlock()
     if (state == OpenImage) {
         blockAddress = 0;
         blockCount = 0;
-        if (!fwFile.open(QIODevice::ReadOnly) || !imageIsVerified()) {
+        const QString refusal = imageRefusal();
+        if (!refusal.isEmpty()) {
             // Nothing would come back to end the transfer: end it now, the
             // same way as a device that stopped answering.
-            setError(ImageNotVerified,
-                     QStringLiteral("the firmware image %1 is missing or changed after it was "
-                                    "verified; nothing of it was sent")
-                         .arg(fwFile.fileName()));
+            setError(ImageNotVerified, QStringLiteral("firmware image not sent: ") + refusal);
             onTimeOut();
             return;
         }
@@ -172,7 +182,7 @@ void Controller::sendNextBlock()
         return;
     }
 
-    device.write(Packets::dataBlock(blockAddress, fwFile.read(Packets::BlockSize)));
+    request(Packets::dataBlock(blockAddress, fwFile.read(Packets::BlockSize)));
     transferWindow.start();
     blockAddress += 16;
     ++blockCount;
@@ -181,7 +191,7 @@ void Controller::sendNextBlock()
 void Controller::sendEndCommand()
 {
     state = WaitEnd;
-    device.write(Packets::endCommand());
+    request(Packets::endCommand());
     transferWindow.start();
 }
 
@@ -193,6 +203,7 @@ void Controller::onVersionReply(const QByteArray &packet, Packets::Reply::Kind k
     state = Idle;
     device.close();
     emit msgUpdated(Packets::versionLine(packet));
+    emit versionRead(Packets::versionText(packet));
 }
 
 void Controller::onPcModeReply(Packets::Reply::Kind kind)
@@ -231,15 +242,24 @@ void Controller::onEndReply(Packets::Reply::Kind kind)
 }
 
 // Only the image whose digest the firmware check confirmed may go to the
-// device. The file is hashed through the handle the blocks are then read
-// from, so a file swapped in at the same path afterwards is never sent.
-bool Controller::imageIsVerified()
+// device; the answer is why not, or nothing. The file is opened and hashed
+// through the handle the blocks are then read from, so a file swapped in at
+// the same path afterwards is never sent.
+QString Controller::imageRefusal()
 {
-    const QString expected = imageCheck->verifiedDigest();
+    const QString verified = imageCheck->verifiedDigest();
+    if (verified.isEmpty())
+        return QStringLiteral("no image has been verified, as the firmware check has not "
+                              "succeeded");
     QCryptographicHash hash(QCryptographicHash::Md5);
-    if (expected.isEmpty() || !hash.addData(&fwFile) || !fwFile.seek(0))
-        return false;
-    return QString::fromLatin1(hash.result().toHex()) == expected;
+    if (!fwFile.open(QIODevice::ReadOnly) || !hash.addData(&fwFile) || !fwFile.seek(0))
+        return QStringLiteral("%1 cannot be read: %2").arg(fwFile.fileName(), fwFile.errorString());
+    const QString digest = QString::fromLatin1(hash.result().toHex());
+    if (digest != verified)
+        return QStringLiteral("%1 changed after it was verified (its MD5 is %2, the verified "
+                              "image's %3)")
+            .arg(fwFile.fileName(), digest, verified);
+    return {};
 }
 
 // Every exchange starts afresh: a reason belongs to the exchange it ended.
@@ -252,15 +272,62 @@ void Controller::openDevice()
                      .arg(portName, device.errorString()));
 }
 
+void Controller::request(const QByteArray &packet)
+{
+    requestState = state;
+    answerSoFar.clear();
+    answerPieces = 0;
+    device.write(packet);
+}
+
+// Why the reply window ran out: the device's silence, or what it sent instead
+// of the one chunk it owed.
+void Controller::noteMissingAnswer()
+{
+    const QString request = awaitedAnswer(requestState);
+    static const QHash<int, Packets::Reply::Kind> awaitedReply = {
+        {WaitPcMode, Packets::Reply::PcModeReply}, {WaitVersion, Packets::Reply::VersionReply},
+        {WaitStart, Packets::Reply::StartAck},     {WaitBlock, Packets::Reply::BlockAck},
+        {WaitEnd, Packets::Reply::EndAck},
+    };
+    const bool transfer = requestState == WaitBlock || requestState == WaitEnd;
+    QString shown = QString::fromLatin1(answerSoFar.left(MaxShownBytes).toHex(' '));
+    if (answerSoFar.size() > MaxShownBytes)
+        shown += QStringLiteral(" ...");
+    if (answerSoFar.isEmpty() && transfer)
+        setError(StoppedAnswering,
+                 QStringLiteral("the device on %1 stopped answering at %2").arg(portName, request));
+    else if (answerSoFar.isEmpty())
+        setError(NoAnswer,
+                 QStringLiteral("no answer from the device on %1 to %2 within 3 s")
+                     .arg(portName, request));
+    else if (answerPieces > 1
+             && Packets::classify(answerSoFar).kind == awaitedReply.value(requestState))
+        setError(UnexpectedReply,
+                 QStringLiteral("the device on %1 answered %2 in %3 pieces instead of one: %4")
+                     .arg(portName, request)
+                     .arg(answerPieces)
+                     .arg(shown));
+    else if (answerPieces == 1 && !verifyChecksum(answerSoFar))
+        setError(UnexpectedReply,
+                 QStringLiteral("the device on %1 answered %2 with a reply that failed its "
+                                "checksum: %3")
+                     .arg(portName, request, shown));
+    else
+        setError(UnexpectedReply,
+                 QStringLiteral("the device on %1 answered %2 with an unexpected reply: %3")
+                     .arg(portName, request, shown));
+}
+
 void Controller::setError(Error error, const QString &text)
 {
     lastError = error;
     lastErrorText = text;
 }
 
-QString Controller::awaitedAnswer() const
+QString Controller::awaitedAnswer(int exchange) const
 {
-    switch (state) {
+    switch (exchange) {
     case WaitPcMode:
         return QStringLiteral("the PC-mode request");
     case WaitVersion:

@@ -30,13 +30,16 @@ public:
     };
 
     // Why the last exchange ended without its answer, kept from the moment
-    // it is known until the next exchange begins; timeOut() reports it.
+    // it is known until the next exchange begins; timeOut() reports it, and
+    // linkLost() at once for LinkLost.
     enum Error {
         NoError,
         PortNotOpened,
         NoAnswer,
         StoppedAnswering,
+        UnexpectedReply,
         ImageNotVerified,
+        LinkLost,
     };
     Q_ENUM(Error)
 
@@ -70,6 +73,12 @@ signals:
     void pcModeSwitched();
     void timeOut();
     void btUpgrade(bool can);
+    // The device's firmware version, as a fact beside the window's line.
+    void versionRead(QString version);
+    // The port went away during an exchange (an unplugged device), in the
+    // system's words: the exchange ended at once with LinkLost. timeOut()
+    // still follows when the reply window runs out, as for any other end.
+    void linkLost(QString reason);
 
 private slots:
     void handleResponse(QByteArray packet);
@@ -77,6 +86,7 @@ private slots:
     void onlabelFW(QString msg);
     void onCanUpgrade(bool can);
     void onSetFwName(QString path);
+    void onLinkLost(QString reason);
 
 private:
     void sendStartCommand();
@@ -88,10 +98,12 @@ private:
     void onBlockReply(Packets::Reply::Kind kind);
     void onEndReply(Packets::Reply::Kind kind);
 
-    bool imageIsVerified();
+    QString imageRefusal();
     void openDevice();
+    void request(const QByteArray &packet);
+    void noteMissingAnswer();
     void setError(Error error, const QString &text);
-    QString awaitedAnswer() const;
+    QString awaitedAnswer(int exchange) const;
 
     int state = Idle;
     Device device;
@@ -103,6 +115,14 @@ private:
     // corrupt, split or unexpected reply would leave the transfer waiting for
     // ever with the window unable to close.
     QTimer transferWindow;
+
+    // The exchange of the last request and what came back since, whole: a
+    // chunk that fails its checksum sets the state to Idle at once, and the
+    // reason given when the window runs out still names the request and what
+    // the device did answer.
+    int requestState = Idle;
+    QByteArray answerSoFar;
+    int answerPieces = 0;
 
     int blockCount = 0;
     quint16 blockAddress = 0;

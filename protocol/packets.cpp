@@ -109,15 +109,19 @@ Reply classify(const QByteArray &chunk)
     return reply;
 }
 
+QString versionText(const QByteArray &versionReply)
+{
+    QByteArray text = versionReply.mid(2, versionReply.size() - 3);
+    // The device ends a short version text with 0x00; nothing after it is text.
+    const qsizetype end = text.indexOf('\0');
+    if (end >= 0)
+        text.truncate(end);
+    return QString::fromUtf8(text);
+}
+
 QString versionLine(const QByteArray &versionReply)
 {
-    QByteArray line(VersionLinePrefix);
-    line.append(versionReply.mid(2, versionReply.size() - 3));
-    // The device ends a short version text with 0x00; nothing after it is text.
-    const qsizetype end = line.indexOf('\0');
-    if (end >= 0)
-        line.truncate(end);
-    return QString::fromUtf8(line);
+    return QStringLiteral("現在のFWバージョン : ") + versionText(versionReply);
 }
 
 } // namespace Packets

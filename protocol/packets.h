@@ -16,9 +16,6 @@ inline constexpr char StartAck[] = "FE 01 4D 84 00 C8";
 inline constexpr char BlockAck[] = "FE 01 4D 81 00 CD";
 inline constexpr char EndAck[] = "FE 01 4D 83 00 CF";
 
-// What versionLine() puts before the device's version text.
-inline constexpr char VersionLinePrefix[] = "現在のFWバージョン : ";
-
 inline constexpr int BlockSize = 64;
 inline constexpr int BlockCount = 3376;
 
@@ -29,6 +26,9 @@ QByteArray dataBlock(quint16 address, const QByteArray &data);
 QByteArray endCommand();
 
 bool isVersionReply(const QByteArray &chunk);
+// The device's firmware version as its version reply gives it.
+QString versionText(const QByteArray &versionReply);
+// The window's line for it.
 QString versionLine(const QByteArray &versionReply);
 
 // What a chunk from the device is. A fixed reply is recognised only when the

@@ -82,6 +82,7 @@ echo "== Firmware server: $base_url"
 devices=1
 [ "$mode" = cli ] && devices=3
 ptys=()
+attached=()
 simulator_inputs=()
 for n in $(seq "$devices"); do
     mkfifo "$work/simulator$n.in"
@@ -91,15 +92,17 @@ for n in $(seq "$devices"); do
         <&"$input" >"$work/simulator$n.out" 2>"$work/simulator$n.err" &
     simulator_pid="$simulator_pid $!"
     ptys+=("$(wait_for_line "$work/simulator$n.out" PTY)")
+    attached+=("${ptys[-1]}=SIM-000$n")
     echo "== Device simulator: ${ptys[-1]} (reports firmware $device_version)"
 done
 
 status=0
 if [ "$mode" = cli ]; then
     echo "== ql7420-fwupdate-cli update --all --yes"
-    echo "   (its demo build, which lists the three simulators as attached QL-7420s)"
+    echo "   (its demo build, which lists the three simulators as attached QL-7420s,"
+    echo "   with the USB serial numbers SIM-0001 to SIM-0003)"
     echo
-    QL7420_DEMO_BASE_URL="$base_url" QL7420_DEMO_DEVICES=$(IFS=,; echo "${ptys[*]}") \
+    QL7420_DEMO_BASE_URL="$base_url" QL7420_DEMO_DEVICES=$(IFS=,; echo "${attached[*]}") \
         TMPDIR="$work" "$repo/build/demo/ql7420-fwupdate-cli-demo" update --all --yes ||
         status=$?
     echo

@@ -25,7 +25,26 @@ struct CliRun
     int exitCode = -1;
     QString out;
     QString err;
+    // The run's own TMPDIR, and what it left there.
+    QString temp;
+    QStringList leftInTemp;
 };
+
+// The folders below temp that a run's downloads went to, from its debug
+// lines, where each download's path stands alone in quotes.
+QStringList downloadFolders(const QString &err, const QString &temp)
+{
+    QStringList folders;
+    for (const QString &line : err.split('\n')) {
+        if (line.startsWith('"' + temp + '/') && line.endsWith('"')) {
+            const QString folder
+                = QDir(temp).relativeFilePath(QFileInfo(line.mid(1).chopped(1)).path());
+            if (!folders.contains(folder))
+                folders.append(folder);
+        }
+    }
+    return folders;
+}
 
 // Waits until what the process wrote to the channel, gathered in seen,
 // holds text.
@@ -56,8 +75,8 @@ class tst_Cli : public QObject
 private slots:
     void initTestCase();
     void init();
-    void refusals_data();
-    void refusals();
+    void noPortOpened_data();
+    void noPortOpened();
     void interruptDuringHandshake();
     void threeDevicesAtOnceJson();
     void stalledDeviceWhileInterrupted();
@@ -74,6 +93,8 @@ private:
     QByteArray image = FirmwareRelease::randomImage(150000);
     FirmwareRelease release;
     SimulatorProcess simulators[DeviceCount];
+    QTemporaryDir runsTemp;
+    int runs = 0;
 };
 
 void tst_Cli::initTestCase()
@@ -85,19 +106,23 @@ void tst_Cli::initTestCase()
 
 void tst_Cli::init()
 {
-    for (SimulatorProcess &simulator : simulators)
+    // Plugged in again after a test that unplugged one.
+    for (SimulatorProcess &simulator : simulators) {
         QVERIFY(simulator.command("reset"));
+        QVERIFY(!simulator.replug().isEmpty());
+    }
 }
 
 // The demo build over the first `attached` simulators, listed as attached
-// devices, with a terminal as its standard input or none. Debug lines are
-// switched on, so that an opened port shows.
+// devices with the USB serial numbers SIM-1, SIM-2 and SIM-3, with a terminal as its standard input
+// or none, and a temporary folder of its own. Debug lines are switched on, so that an opened port
+// and each download's path show.
 QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QString &baseUrl,
                             const QString &language, const QString &terminal)
 {
     QStringList ports;
     for (int i = 0; i < attached; ++i)
-        ports << simulators[i].portPath();
+        ports << QStringLiteral("%1=SIM-%2").arg(simulators[i].portPath()).arg(i + 1);
     auto *process = new QProcess(this);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QL7420_DEMO_BASE_URL", baseUrl.isEmpty() ? release.baseUrl() : baseUrl);
@@ -107,6 +132,10 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     environment.remove("LC_ALL");
     environment.remove("LC_MESSAGES");
     environment.remove("LANGUAGE");
+    const QString temp = runsTemp.filePath(QString::number(++runs));
+    QDir().mkpath(temp);
+    environment.insert("TMPDIR", QDir(temp).canonicalPath());
+    process->setProperty("tmpdir", QDir(temp).canonicalPath());
     process->setProcessEnvironment(environment);
     if (!terminal.isEmpty())
         process->setStandardInputFile(terminal);
@@ -126,6 +155,9 @@ CliRun tst_Cli::finish(QProcess *process)
     run.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
     run.out = QString::fromUtf8(process->readAllStandardOutput());
     run.err = QString::fromUtf8(process->readAllStandardError());
+    run.temp = process->property("tmpdir").toString();
+    run.leftInTemp
+        = QDir(run.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     process->deleteLater();
     return run;
 }
@@ -147,7 +179,8 @@ QString tst_Cli::expectedDeviceMd5() const
     return FirmwareRelease::md5(FirmwareRelease::deviceImage(image));
 }
 
-void tst_Cli::refusals_data()
+// Runs that end before any port is opened: refusals, and the plain list.
+void tst_Cli::noPortOpened_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("attached");
@@ -171,6 +204,10 @@ void tst_Cli::refusals_data()
                                         << noTerminal << 3 << "No QL-7420 is attached.";
     QTest::newRow("list, no device") << QStringList({"list"}) << 0 << none << "C" << noTerminal << 3
                                      << "No QL-7420 is attached.";
+    QTest::newRow("list") << QStringList({"list"}) << 2 << none << "C" << noTerminal << 0
+                          << " (serial SIM-2)\n";
+    QTest::newRow("list, Japanese") << QStringList({"list"}) << 1 << none << "ja_JP.UTF-8"
+                                    << noTerminal << 0 << " (シリアル番号 SIM-1)\n";
     QTest::newRow("two attached, none named")
         << QStringList({"update", "--yes"}) << 2 << none << "C" << noTerminal << 2
         << "update them all with --all";
@@ -186,7 +223,7 @@ void tst_Cli::refusals_data()
         << noTerminal << 1 << "HTTP status 404";
 }
 
-void tst_Cli::refusals()
+void tst_Cli::noPortOpened()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, attached);
@@ -211,9 +248,10 @@ void tst_Cli::refusals()
     const CliRun run = finish(process);
 
     QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.err.contains(says), qPrintable(run.err));
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(says), qPrintable(run.out + run.err));
     QVERIFY2(!run.err.contains("open: "), "a port was opened");
     QVERIFY(noByteSent());
+    QCOMPARE(run.leftInTemp, QStringList());
 }
 
 void tst_Cli::interruptDuringHandshake()
@@ -228,6 +266,7 @@ void tst_Cli::interruptDuringHandshake()
 
     QCOMPARE(run.exitCode, 130);
     QVERIFY2(run.err.contains("Interrupted; no firmware was sent"), qPrintable(run.err));
+    QCOMPARE(run.leftInTemp, QStringList());
     for (int i = 0; i < 2; ++i) {
         const QJsonObject report = simulators[i].report();
         QVERIFY(report.value("pcModeRequests").toInt() >= 1);
@@ -241,17 +280,15 @@ void tst_Cli::interruptDuringHandshake()
 void tst_Cli::threeDevicesAtOnceJson()
 {
     PtyPair otherPort;
-    DeviceEnumerator::setPortLister([this, &otherPort] {
-        QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
-        for (SimulatorProcess &simulator : simulators)
-            ports.append({simulator.portPath(), 0x0451, 0x16AA});
-        return ports;
-    });
-    UpdateFW::overrideBaseUrl(release.baseUrl());
-    const auto restore = qScopeGuard([] {
-        DeviceEnumerator::setPortLister({});
-        UpdateFW::overrideBaseUrl({});
-    });
+    const auto seams = [this, &otherPort](DeviceEnumerator &enumerator, UpdateFW &check) {
+        enumerator.setPortSource([this, &otherPort] {
+            QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
+            for (int i = 0; i < DeviceCount; ++i)
+                ports.append({simulators[i].portPath(), 0x0451, 0x16AA, QString::number(1000 + i)});
+            return ports;
+        });
+        check.setBaseUrl(release.baseUrl());
+    };
     QTemporaryFile out;
     QTemporaryFile err;
     QVERIFY(out.open() && err.open());
@@ -262,7 +299,7 @@ void tst_Cli::threeDevicesAtOnceJson()
     int exitCode = -1;
     {
         CliApplication cli({"ql7420-fwupdate-cli", "update", "--all", "--yes", "--json"}, outStream,
-                           errStream);
+                           errStream, seams);
         exitCode = cli.run();
     }
     std::fclose(outStream);
@@ -279,6 +316,16 @@ void tst_Cli::threeDevicesAtOnceJson()
         QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
         const QString kind = event.value("event").toString();
         ++events[kind];
+        // Each device's events name it by its USB serial number too.
+        if (kind == "device" || kind == "result") {
+            bool known = false;
+            for (int i = 0; i < DeviceCount; ++i) {
+                known = known
+                    || (event.value("port") == simulators[i].portPath()
+                        && event.value("serial") == QString::number(1000 + i));
+            }
+            QVERIFY2(known, line.constData());
+        }
         if (kind == "check") {
             QVERIFY(event.value("ok").toBool());
             QCOMPARE(event.value("version").toInt(), 12);
@@ -306,8 +353,11 @@ void tst_Cli::threeDevicesAtOnceJson()
     QVERIFY(otherPort.readFromSlave(1, 100).isEmpty());
 }
 
+// One device updated, one unplugged, one that stops answering, and an
+// interrupt that must not stop the transfers.
 void tst_Cli::stalledDeviceWhileInterrupted()
 {
+    QVERIFY(simulators[1].addFault("hangup@50"));
     QVERIFY(simulators[2].addFault("silence@100"));
     QStringList arguments = {"update", "--yes"};
     for (SimulatorProcess &simulator : simulators)
@@ -320,17 +370,29 @@ void tst_Cli::stalledDeviceWhileInterrupted()
 
     QCOMPARE(run.exitCode, 4);
     QVERIFY2(run.err.contains("Not stopping: a firmware transfer is running"), qPrintable(run.err));
+    const QString unplugged = simulators[1].portPath();
+    // Ports named with --port carry no USB identifiers, and so no serial number.
+    const QString unknown = QStringLiteral(" (no USB serial number)");
+    QVERIFY2(run.out.contains(unplugged + unknown + ": failed: device disconnected from "
+                              + unplugged + " at block 52 of 3376: Input/output error"),
+             qPrintable(run.out));
     const QString stalled = simulators[2].portPath();
-    QVERIFY2(run.out.contains(stalled + ": failed: the device on " + stalled
+    QVERIFY2(run.out.contains(stalled + unknown + ": failed: the device on " + stalled
                               + " stopped answering at block 101 of 3376"),
              qPrintable(run.out));
-    QVERIFY2(run.out.contains("2 of 3 devices updated"), qPrintable(run.out));
-    for (int i = 0; i < 2; ++i) {
-        QVERIFY(run.out.contains(simulators[i].portPath() + ": updated in "));
-        QCOMPARE(simulators[i].report().value("imageMd5").toString(), expectedDeviceMd5());
-    }
+    QVERIFY2(run.out.contains("1 of 3 devices updated"), qPrintable(run.out));
+    QVERIFY(run.out.contains(simulators[0].portPath() + unknown + ": updated in "));
+    QCOMPARE(simulators[0].report().value("imageMd5").toString(), expectedDeviceMd5());
+    QCOMPARE(simulators[1].report().value("dataBlocks").toInt(), 51);
     QCOMPARE(simulators[2].report().value("dataBlocks").toInt(), 101);
     QVERIFY(portIsFree(stalled));
+    // Both downloads went to one folder of the run's own below TMPDIR, and
+    // nothing is left there.
+    const QStringList folders = downloadFolders(QString::fromUtf8(err) + run.err, run.temp);
+    QCOMPARE(folders.size(), 1);
+    QVERIFY2(folders.first().startsWith("ql7420-fwupdate-cli") && !folders.first().contains('/'),
+             qPrintable(folders.first()));
+    QCOMPARE(run.leftInTemp, QStringList());
 }
 
 void tst_Cli::noWindowSystemLinked()

@@ -18,8 +18,10 @@ class Observer : public QObject
 public:
     explicit Observer(Controller *controller)
     {
-        connect(controller, &Controller::progressUpdated, this,
-                [this](int value) { progress.append(value); });
+        connect(controller, &Controller::progressUpdated, this, [this](int value) {
+            progress.append(value);
+            sinceProgress.start();
+        });
         connect(controller, &Controller::msgUpdated, this,
                 [this](const QString &text) { events.append("msg:" + text); });
         connect(controller, &Controller::btUpgrade, this,
@@ -28,12 +30,20 @@ public:
                 [this] { events.append("finished"); });
         connect(controller, &Controller::pcModeSwitched, this, [this] { events.append("pcmode"); });
         connect(controller, &Controller::timeOut, this, [this] { events.append("timeout"); });
+        connect(controller, &Controller::versionRead, this,
+                [this](const QString &version) { events.append("version:" + version); });
+        connect(controller, &Controller::linkLost, this, [this] {
+            events.append("linklost");
+            linkLostAfterProgressMs = sinceProgress.elapsed();
+        });
     }
 
     int count(const QString &event) const { return int(events.count(event)); }
 
     QList<int> progress;
     QStringList events;
+    QElapsedTimer sinceProgress;
+    qint64 linkLostAfterProgressMs = -1;
 };
 
 } // namespace
@@ -80,7 +90,7 @@ bool tst_Controller::verify(Controller &controller, const QByteArray &image)
 {
     if (!release->publish(image))
         return false;
-    UpdateFW::overrideBaseUrl(release->baseUrl());
+    controller.updateFW.setBaseUrl(release->baseUrl());
     QSignalSpy label(&controller, &Controller::labelFWUpdated);
     controller.updateFW.checkServerFW();
     return label.wait(15000) && !controller.updateFW.verifiedDigest().isEmpty();
@@ -161,30 +171,45 @@ void tst_Controller::twoControllersAtOnce()
 void tst_Controller::stallEndsTheTransfer_data()
 {
     QTest::addColumn<QString>("fault");
-    // Where the controller's reason must say the transfer stopped.
-    QTest::addColumn<QString>("where");
+    QTest::addColumn<Controller::Error>("error");
+    // What the controller's reason must say, %1 standing for the port.
+    QTest::addColumn<QString>("reason");
 
-    const QString block = QStringLiteral("block 101 of 3376");
-    QTest::newRow("silence mid-transfer") << "silence@100" << block;
-    QTest::newRow("corrupt block ack") << "corrupt@100" << block;
-    QTest::newRow("split block ack") << "split@100" << block;
-    QTest::newRow("stray byte after ack") << "stray@100" << block;
-    QTest::newRow("ack after the window") << "late@100:3500" << block;
-    // Block 100 is still answered.
-    QTest::newRow("unplugged") << "hangup@100"
-                               << "block 102 of 3376";
-    QTest::newRow("corrupt start ack") << "corrupt@start"
-                                       << "the start command";
-    QTest::newRow("split end ack") << "split@end"
-                                   << "the end command";
-    QTest::newRow("silent end") << "silence@end"
-                                << "the end command";
+    const Controller::Error stopped = Controller::StoppedAnswering;
+    const Controller::Error unexpected = Controller::UnexpectedReply;
+    const QString block = QStringLiteral("the device on %1 answered block 101 of 3376 ");
+    QTest::newRow("silence mid-transfer")
+        << "silence@100" << stopped << "the device on %1 stopped answering at block 101 of 3376";
+    QTest::newRow("corrupt block ack")
+        << "corrupt@100" << unexpected
+        << block + "with a reply that failed its checksum: fe 01 4d 81 00 32";
+    QTest::newRow("split block ack")
+        << "split@100" << unexpected << block + "in 2 pieces instead of one: fe 01 4d 81 00 cd";
+    QTest::newRow("stray byte after ack")
+        << "stray@100" << unexpected << block + "with an unexpected reply: fe 01 4d 81 00 cd 00";
+    QTest::newRow("ack after the window")
+        << "late@100:3500" << stopped << "the device on %1 stopped answering at block 101 of 3376";
+    // Block 100 is still answered; the next block's write finds the port gone.
+    QTest::newRow("unplugged") << "hangup@100" << Controller::LinkLost
+                               << "device disconnected from %1 at block 102 of 3376: "
+                                  "Input/output error";
+    QTest::newRow("corrupt start ack")
+        << "corrupt@start" << unexpected
+        << "the device on %1 answered the start command with a reply that failed its checksum: "
+           "fe 01 4d 84 00 37";
+    QTest::newRow("split end ack")
+        << "split@end" << unexpected
+        << "the device on %1 answered the end command in 2 pieces instead of one: "
+           "fe 01 4d 83 00 cf";
+    QTest::newRow("silent end") << "silence@end" << stopped
+                                << "the device on %1 stopped answering at the end command";
 }
 
 void tst_Controller::stallEndsTheTransfer()
 {
     QFETCH(QString, fault);
-    QFETCH(QString, where);
+    QFETCH(Controller::Error, error);
+    QFETCH(QString, reason);
     const QByteArray image = FirmwareRelease::randomImage(50000);
 
     Controller controller;
@@ -197,7 +222,18 @@ void tst_Controller::stallEndsTheTransfer()
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 60000);
     QVERIFY(!controller.isUpgrading());
     QCOMPARE(observer.count("finished"), 0);
-    QVERIFY2(controller.errorString().contains(where), qPrintable(controller.errorString()));
+    QCOMPARE(controller.error(), error);
+    QCOMPARE(controller.errorString(), reason.arg(simulator.portPath()));
+    // A lost link is told at once, the reply window's time-out later as for
+    // any other end. The simulator unplugs 100 ms after its last answer.
+    QCOMPARE(observer.count("linklost"), error == Controller::LinkLost ? 1 : 0);
+    if (error == Controller::LinkLost) {
+        QVERIFY(observer.events.indexOf("linklost") < observer.events.indexOf("timeout"));
+        qInfo("lost link told %lld ms after the last acknowledgement",
+              observer.linkLostAfterProgressMs);
+        QVERIFY2(observer.linkLostAfterProgressMs < 1500,
+                 qPrintable(QString::number(observer.linkLostAfterProgressMs)));
+    }
     QVERIFY(!isOpenInThisProcess(ImagePath));
     QTest::qWait(3500);
     QCOMPARE(observer.count("timeout"), 1);
@@ -226,16 +262,26 @@ void tst_Controller::stallEndsTheTransfer()
 void tst_Controller::unverifiedImageIsNeverSent_data()
 {
     QTest::addColumn<QString>("situation");
+    // How the reason begins, %1 standing for the image's path.
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("no image checked") << "unchecked";
-    QTest::newRow("image removed after its check") << "removed";
-    QTest::newRow("image changed after its check") << "changed";
-    QTest::newRow("image replaced after its check") << "replaced";
+    const QString none = QStringLiteral("firmware image not sent: no image has been verified, as "
+                                        "the firmware check has not succeeded");
+    const QString changed = QStringLiteral("firmware image not sent: %1 changed after it was "
+                                           "verified (its MD5 is ");
+    QTest::newRow("no image checked") << "unchecked" << none;
+    QTest::newRow("image failed its check") << "failed" << none;
+    QTest::newRow("image removed after its check")
+        << "removed"
+        << "firmware image not sent: %1 cannot be read: No such file or directory";
+    QTest::newRow("image changed after its check") << "changed" << changed;
+    QTest::newRow("image replaced after its check") << "replaced" << changed;
 }
 
 void tst_Controller::unverifiedImageIsNeverSent()
 {
     QFETCH(QString, situation);
+    QFETCH(QString, reason);
     const QByteArray image = FirmwareRelease::randomImage(4096);
 
     Controller controller;
@@ -243,6 +289,13 @@ void tst_Controller::unverifiedImageIsNeverSent()
     if (situation == "unchecked") {
         QVERIFY(writeFile(ImagePath, image));
         emit controller.updateFW.setFwName(ImagePath);
+    } else if (situation == "failed") {
+        // Cut short, the image fails its digest where the window would see it.
+        QVERIFY(release->publish(image, 12, {"--truncate-image", "100"}));
+        controller.updateFW.setBaseUrl(release->baseUrl());
+        QSignalSpy failed(&controller.updateFW, &UpdateFW::failed);
+        controller.updateFW.checkServerFW();
+        QVERIFY(failed.wait(15000));
     } else {
         QVERIFY(verify(controller, image));
     }
@@ -267,6 +320,8 @@ void tst_Controller::unverifiedImageIsNeverSent()
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 2500);
     QVERIFY2(sinceStart.elapsed() < 2500, "ended at the start acknowledgement, not by the window");
     QCOMPARE(controller.error(), Controller::ImageNotVerified);
+    QVERIFY2(controller.errorString().startsWith(reason.arg(ImagePath)),
+             qPrintable(controller.errorString()));
     QVERIFY(!controller.isUpgrading());
     QVERIFY(observer.progress.isEmpty());
     const QJsonObject report = simulator.report();
@@ -339,8 +394,9 @@ void tst_Controller::versionExchange()
     if (!strayChunk.isEmpty())
         QVERIFY(simulator.send(strayChunk));
 
-    QTRY_COMPARE(observer.events.size(), 3);
-    QCOMPARE(observer.events.last(), QStringLiteral("msg:現在のFWバージョン : 2.5.1"));
+    QTRY_COMPARE(observer.events.size(), 4);
+    QCOMPARE(observer.events.mid(2),
+             (QStringList {QStringLiteral("msg:現在のFWバージョン : 2.5.1"), "version:2.5.1"}));
     QCOMPARE(simulator.report().value("versionRequests").toInt(), 1);
     QVERIFY(portIsFree(simulator.portPath()));
 }

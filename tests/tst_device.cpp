@@ -154,8 +154,9 @@ void tst_Device::writeThenCloseStillSends()
 
     QTRY_COMPARE(simulator.report().value("versionRequests").toInt(), 1);
     // The window outlives the close: the reply came after it and was not read.
-    QVERIFY(timeOut.wait(4000));
-    QCOMPARE(timeOut.size(), 1);
+    // On a loaded machine the window may already have run out while the
+    // simulator was asked.
+    QTRY_COMPARE_WITH_TIMEOUT(timeOut.size(), 1, 4000);
 }
 
 void tst_Device::openWithoutNameTimesOut()

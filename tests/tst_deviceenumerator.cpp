@@ -34,12 +34,10 @@ class tst_DeviceEnumerator : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { DeviceEnumerator::setPortLister({}); }
     void firstScanPicksTheDevice_data();
     void firstScanPicksTheDevice();
     void oneReportPerScan();
     void destructionDuringPauseEndsItAtOnce();
-    void ownPortSourceGoesFirst();
     void fullListingOnlyOnChange_data();
     void fullListingOnlyOnChange();
 };
@@ -50,30 +48,42 @@ void tst_DeviceEnumerator::firstScanPicksTheDevice_data()
 {
     QTest::addColumn<QList<PortRecord>>("ports");
     QTest::addColumn<QString>("report");
+    // Every device among the ports, as the command line lists them once.
+    QTest::addColumn<QStringList>("attached");
 
-    const PortRecord device1 {"ttyACM0", Vendor, Product};
-    const PortRecord device2 {"ttyACM1", Vendor, Product};
+    const PortRecord device1 {"ttyACM0", Vendor, Product, "A1"};
+    const PortRecord device2 {"ttyACM1", Vendor, Product, "B2"};
     const PortRecord vendorOnly {"ttyACM2", Vendor, 0x16AB};
     const PortRecord productOnly {"ttyACM3", 0x0452, Product};
     const PortRecord builtIn {"ttyS0", 0, 0};
+    const QStringList none;
 
-    QTest::newRow("no ports") << QList<PortRecord>() << "<none>";
-    QTest::newRow("only the device") << QList<PortRecord> {device1} << "ttyACM0";
-    QTest::newRow("first of two devices") << QList<PortRecord> {device2, device1} << "ttyACM1";
+    QTest::newRow("no ports") << QList<PortRecord>() << "<none>" << none;
+    QTest::newRow("only the device")
+        << QList<PortRecord> {device1} << "ttyACM0" << QStringList {"ttyACM0 A1"};
+    QTest::newRow("first of two devices") << QList<PortRecord> {device2, device1} << "ttyACM1"
+                                          << QStringList {"ttyACM1 B2", "ttyACM0 A1"};
     QTest::newRow("device behind others")
-        << QList<PortRecord> {builtIn, vendorOnly, productOnly, device2} << "ttyACM1";
-    QTest::newRow("vendor only") << QList<PortRecord> {vendorOnly} << "<none>";
-    QTest::newRow("product only") << QList<PortRecord> {productOnly} << "<none>";
-    QTest::newRow("ids swapped") << QList<PortRecord> {{"ttyACM4", Product, Vendor}} << "<none>";
+        << QList<PortRecord> {builtIn, vendorOnly, productOnly, device2} << "ttyACM1"
+        << QStringList {"ttyACM1 B2"};
+    QTest::newRow("vendor only") << QList<PortRecord> {vendorOnly} << "<none>" << none;
+    QTest::newRow("product only") << QList<PortRecord> {productOnly} << "<none>" << none;
+    QTest::newRow("ids swapped") << QList<PortRecord> {{"ttyACM4", Product, Vendor}} << "<none>"
+                                 << none;
 }
 
 void tst_DeviceEnumerator::firstScanPicksTheDevice()
 {
     QFETCH(QList<PortRecord>, ports);
     QFETCH(QString, report);
+    QFETCH(QStringList, attached);
 
-    DeviceEnumerator::setPortLister([ports] { return ports; });
     DeviceEnumerator enumerator;
+    enumerator.setPortSource([ports] { return ports; });
+    QStringList listed;
+    for (const PortRecord &port : enumerator.attachedDevices())
+        listed.append(port.portName + ' ' + port.serialNumber);
+    QCOMPARE(listed, attached);
     Reports reports(&enumerator);
     QElapsedTimer sinceStart;
     sinceStart.start();
@@ -88,12 +98,12 @@ void tst_DeviceEnumerator::firstScanPicksTheDevice()
 void tst_DeviceEnumerator::oneReportPerScan()
 {
     std::atomic<int> scans {0};
-    DeviceEnumerator::setPortLister([&scans] {
+    DeviceEnumerator enumerator;
+    enumerator.setPortSource([&scans] {
         // Present on every other scan, so both reports show up.
         const int scan = scans++;
         return scan % 2 ? QList<PortRecord>() : QList<PortRecord> {{"ttyACM0", Vendor, Product}};
     });
-    DeviceEnumerator enumerator;
     Reports reports(&enumerator);
     enumerator.startScanning();
 
@@ -108,13 +118,13 @@ void tst_DeviceEnumerator::oneReportPerScan()
 void tst_DeviceEnumerator::destructionDuringPauseEndsItAtOnce()
 {
     std::atomic<int> scans {0};
-    DeviceEnumerator::setPortLister([&scans] {
-        ++scans;
-        return QList<PortRecord>();
-    });
     QElapsedTimer destruction;
     {
         DeviceEnumerator enumerator;
+        enumerator.setPortSource([&scans] {
+            ++scans;
+            return QList<PortRecord>();
+        });
         enumerator.startScanning();
         QTRY_COMPARE_WITH_TIMEOUT(scans.load(), 1, 900);
         destruction.start();
@@ -127,31 +137,6 @@ void tst_DeviceEnumerator::destructionDuringPauseEndsItAtOnce()
     QCOMPARE(scans.load(), 1);
 }
 
-void tst_DeviceEnumerator::ownPortSourceGoesFirst()
-{
-    DeviceEnumerator::setPortLister([] {
-        return QList<PortRecord> {{"ttyACM1", Vendor, Product}};
-    });
-    DeviceEnumerator own;
-    own.setPortSource([] { return QList<PortRecord> {{"ttyACM0", Vendor, Product}}; });
-    DeviceEnumerator other;
-    other.setPortSource([] { return QList<PortRecord>(); });
-    DeviceEnumerator shared;
-    Reports ownReports(&own);
-    Reports otherReports(&other);
-    Reports sharedReports(&shared);
-    own.startScanning();
-    other.startScanning();
-    shared.startScanning();
-
-    QTRY_VERIFY_WITH_TIMEOUT(!ownReports.events.isEmpty() && !otherReports.events.isEmpty()
-                                 && !sharedReports.events.isEmpty(),
-                             900);
-    QCOMPARE(ownReports.events.first(), "ttyACM0");
-    QCOMPARE(otherReports.events.first(), "<none>");
-    QCOMPARE(sharedReports.events.first(), "ttyACM1");
-}
-
 // The host's ports switch from one list to another at a given tick, along
 // with their fingerprint (none where the string is null).
 void tst_DeviceEnumerator::fullListingOnlyOnChange_data()
@@ -162,7 +147,6 @@ void tst_DeviceEnumerator::fullListingOnlyOnChange_data()
     QTest::addColumn<QString>("fingerprintAfter");
     QTest::addColumn<int>("changeTick");
     QTest::addColumn<int>("fullListingPeriodMs");
-    QTest::addColumn<bool>("processWide");
     QTest::addColumn<QStringList>("reports");
     QTest::addColumn<QList<int>>("listedTicks");
 
@@ -176,26 +160,24 @@ void tst_DeviceEnumerator::fullListingOnlyOnChange_data()
     // A new fingerprint is listed on its first tick and the next; tick 2,
     // with the fingerprint of tick 1, is not.
     QTest::newRow("port appears") << none << device << "a"
-                                  << "a ttyACM0" << 3 << 60000 << false
+                                  << "a ttyACM0" << 3 << 60000
                                   << QStringList {absent, absent, absent, found}
                                   << QList<int> {0, 1, 3};
-    QTest::newRow("port disappears, process-wide list")
+    QTest::newRow("port disappears")
         << device << none << "a ttyACM0"
-        << "a" << 3 << 60000 << true << QStringList {found, found, found, absent}
-        << QList<int> {0, 1, 3};
+        << "a" << 3 << 60000 << QStringList {found, found, found, absent} << QList<int> {0, 1, 3};
     QTest::newRow("another device under the same name")
         << other << device << "ttyACM0 inode 17"
-        << "ttyACM0 inode 18" << 3 << 60000 << false << QStringList {absent, absent, absent, found}
+        << "ttyACM0 inode 18" << 3 << 60000 << QStringList {absent, absent, absent, found}
         << QList<int> {0, 1, 3};
     QTest::newRow("no fingerprint")
-        << none << device << noFingerprint << noFingerprint << 2 << 60000 << false
+        << none << device << noFingerprint << noFingerprint << 2 << 60000
         << QStringList {absent, absent, found, found} << QList<int> {0, 1, 2, 3};
     // Ticks come a second apart: the listing on tick 1 is due again within
     // 2.5 s, on tick 3, and finds what the fingerprint missed.
     QTest::newRow("change the fingerprint misses")
         << none << device << "a"
-        << "a" << 2 << 2500 << false << QStringList {absent, absent, absent, found}
-        << QList<int> {0, 1, 3};
+        << "a" << 2 << 2500 << QStringList {absent, absent, absent, found} << QList<int> {0, 1, 3};
 }
 
 void tst_DeviceEnumerator::fullListingOnlyOnChange()
@@ -206,7 +188,6 @@ void tst_DeviceEnumerator::fullListingOnlyOnChange()
     QFETCH(QString, fingerprintAfter);
     QFETCH(int, changeTick);
     QFETCH(int, fullListingPeriodMs);
-    QFETCH(bool, processWide);
     QFETCH(QStringList, reports);
     QFETCH(QList<int>, listedTicks);
 
@@ -225,15 +206,9 @@ void tst_DeviceEnumerator::fullListingOnlyOnChange()
         return tick < changeTick ? before : after;
     };
 
-    // The lambdas hold this function's locals: the process-wide list must
-    // not outlive them.
-    const auto restore = qScopeGuard([] { DeviceEnumerator::setPortLister({}); });
     DeviceEnumerator enumerator;
     enumerator.setFullListingPeriod(fullListingPeriodMs);
-    if (processWide)
-        DeviceEnumerator::setPortLister(lister, fingerprinter);
-    else
-        enumerator.setPortSource(lister, fingerprinter);
+    enumerator.setPortSource(lister, fingerprinter);
     Reports seen(&enumerator);
     enumerator.startScanning();
     QTRY_COMPARE_WITH_TIMEOUT(seen.events.size(), reports.size(), (reports.size() + 2) * 1000);

@@ -2,7 +2,6 @@
 #include "dialog.h"
 #include "firmwarerelease.h"
 #include "simulatorprocess.h"
-#include "updatefw.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -36,9 +35,9 @@ constexpr int TickSettleMs = 500;
 class Ports
 {
 public:
-    void install()
+    DeviceEnumerator::PortLister lister()
     {
-        DeviceEnumerator::setPortLister([this] {
+        return [this] {
             QMutexLocker locker(&mutex);
             const int scan = scanCount++;
             const QChar letter = pattern.at(qMin(scan, int(pattern.size()) - 1));
@@ -49,7 +48,7 @@ public:
             device.vendorID = 0x0451;
             device.productID = 0x16AA;
             return QList<PortRecord> {device};
-        });
+        };
     }
 
     void restart(const QString &portPath, const QString &presence)
@@ -183,6 +182,7 @@ private slots:
     void timeOutDuringUpdate();
 
 private:
+    Dialog::Seams seams();
     void openDialog(const QString &presence);
     bool waitForScans(int count);
     bool readyForUpdate();
@@ -206,8 +206,6 @@ void tst_Dialog::initTestCase()
     image = FirmwareRelease::randomImage(ImageSize);
     release = std::make_unique<FirmwareRelease>();
     QVERIFY(release->publish(image, PublishedVersion));
-    UpdateFW::overrideBaseUrl(release->baseUrl());
-    ports.install();
 }
 
 void tst_Dialog::init()
@@ -230,10 +228,19 @@ void tst_Dialog::cleanup()
     simulator.reset();
 }
 
+// Each window sees the ports above and checks the published release.
+Dialog::Seams tst_Dialog::seams()
+{
+    return [this](DeviceEnumerator &enumerator, Controller &controller) {
+        enumerator.setPortSource(ports.lister());
+        controller.updateFW.setBaseUrl(release->baseUrl());
+    };
+}
+
 void tst_Dialog::openDialog(const QString &presence)
 {
     ports.restart(simulator->portPath(), presence);
-    dialog = std::make_unique<Dialog>();
+    dialog = std::make_unique<Dialog>(nullptr, seams());
     closer = std::make_unique<BoxCloser>(dialog.get());
     dialog->show();
 }
@@ -298,7 +305,7 @@ void tst_Dialog::form()
 
     // Looked at before any event is handled: what the form itself sets up.
     ports.restart(simulator->portPath(), QStringLiteral("A"));
-    dialog = std::make_unique<Dialog>();
+    dialog = std::make_unique<Dialog>(nullptr, seams());
     const QStringList order {"statusLabel", "lbServerFW", "msgLabel", "upgradeButton",
                              "progressBar"};
     auto *layout = dialog->findChild<QVBoxLayout *>(QStringLiteral("verticalLayout"));

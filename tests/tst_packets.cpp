@@ -155,31 +155,33 @@ void tst_Packets::versionReply_data()
 {
     QTest::addColumn<QByteArray>("chunk");
     QTest::addColumn<bool>("isReply");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("text");
 
     const QByteArray sixteen = "V1.23-4567890ABC";
     QTest::newRow("18 bytes") << hex("bb10") + sixteen.left(15) + hex("00") << false << QString();
     QTest::newRow("19 bytes") << hex("bb10") + sixteen + hex("00") << true
-                              << QStringLiteral("現在のFWバージョン : V1.23-4567890ABC");
+                              << QStringLiteral("V1.23-4567890ABC");
     QTest::newRow("wrong first byte") << hex("bc10") + sixteen + hex("00") << false << QString();
     QTest::newRow("text cut at 0x00") << hex("bb05") + QByteArray("1.0.5\0garbage12", 15)
-            + hex("1111") << true << QStringLiteral("現在のFWバージョン : 1.0.5");
+            + hex("1111") << true << QStringLiteral("1.0.5");
     QTest::newRow("UTF-8 text") << hex("bb10") + QByteArray("版 2.0") + QByteArray(9, '\0')
-            + hex("00") << true << QStringLiteral("現在のFWバージョン : 版 2.0");
-    QTest::newRow("checksum not required") << hex("bb10") + sixteen
-            + hex("ff") << true << QStringLiteral("現在のFWバージョン : V1.23-4567890ABC");
+            + hex("00") << true << QStringLiteral("版 2.0");
+    QTest::newRow("checksum not required")
+        << hex("bb10") + sixteen + hex("ff") << true << QStringLiteral("V1.23-4567890ABC");
 }
 
 void tst_Packets::versionReply()
 {
     QFETCH(QByteArray, chunk);
     QFETCH(bool, isReply);
-    QFETCH(QString, line);
+    QFETCH(QString, text);
 
     QCOMPARE(Packets::isVersionReply(chunk), isReply);
     QCOMPARE(Packets::classify(chunk).kind == Reply::VersionReply, isReply);
-    if (isReply)
-        QCOMPARE(Packets::versionLine(chunk), line);
+    if (isReply) {
+        QCOMPARE(Packets::versionText(chunk), text);
+        QCOMPARE(Packets::versionLine(chunk), QStringLiteral("現在のFWバージョン : ") + text);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Packets)

@@ -8,8 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <thread>
+#include <unistd.h>
 
 class tst_SerialPort : public QObject
 {
@@ -29,28 +32,69 @@ private slots:
 
 void tst_SerialPort::failsToOpen_data()
 {
+    // "<pty>" and "<file>" stand for a pseudo-terminal and a regular file
+    // made for the row.
     QTest::addColumn<QString>("name");
-    // The system's own words for it.
+    // Who else holds the pseudo-terminal: another copy of this tool, or a
+    // program that took it for itself (TIOCEXCL).
+    QTest::addColumn<QString>("holder");
+    // How the reason begins: what happened, then the system's own words.
     QTest::addColumn<QString>("reason");
 
     const QString missing = QStringLiteral("No such file or directory");
-    QTest::newRow("unnamed") << QString() << "no port name";
-    QTest::newRow("missing") << QStringLiteral("/dev/no-such-port-here") << missing;
-    QTest::newRow("missing bare name") << QStringLiteral("ttyNoSuchPort9") << missing;
-    QTest::newRow("not a terminal")
-        << QStringLiteral("/dev/null") << "Inappropriate ioctl for device";
+    const QString notSerial = QStringLiteral("not a serial port: Inappropriate ioctl for device");
+    QTest::newRow("unnamed") << QString() << QString() << "no port name";
+    QTest::newRow("missing") << QStringLiteral("/dev/no-such-port-here") << QString() << missing;
+    QTest::newRow("missing bare name") << QStringLiteral("ttyNoSuchPort9") << QString() << missing;
+    QTest::newRow("not a terminal") << QStringLiteral("/dev/null") << QString() << notSerial;
+    QTest::newRow("regular file") << QStringLiteral("<file>") << QString() << notSerial;
+    // Its lock, or for a user other than root its TIOCEXCL, keeps this out.
+    QTest::newRow("in use by this tool") << QStringLiteral("<pty>") << "tool"
+                                         << "in use by another program: ";
+    QTest::newRow("in use by a terminal program")
+        << QStringLiteral("<pty>") << "exclusive"
+        << "in use by another program: Device or resource busy";
 }
 
 void tst_SerialPort::failsToOpen()
 {
     QFETCH(QString, name);
+    QFETCH(QString, holder);
     QFETCH(QString, reason);
+
+    PtyPair pty;
+    SerialPort tool;
+    int exclusive = -1;
+    const auto release = qScopeGuard([&] {
+        if (exclusive >= 0) {
+            ::ioctl(exclusive, TIOCNXCL);
+            ::close(exclusive);
+        }
+    });
+    QTemporaryFile file;
+    if (name == "<pty>")
+        name = pty.slavePath();
+    if (name == "<file>") {
+        QVERIFY(file.open());
+        name = file.fileName();
+    }
+    if (holder == "tool") {
+        tool.setPortName(name);
+        QVERIFY(tool.open());
+    } else if (holder == "exclusive") {
+        if (::geteuid() == 0)
+            QSKIP("TIOCEXCL does not keep out root");
+        exclusive = ::open(QFile::encodeName(name).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(exclusive >= 0);
+        QCOMPARE(::ioctl(exclusive, TIOCEXCL), 0);
+    }
 
     SerialPort port;
     port.setPortName(name);
     QVERIFY(!port.open());
     QVERIFY(!port.isOpen());
-    QCOMPARE(port.errorString(), reason);
+    QCOMPARE(port.error(), SerialPort::OpenError);
+    QVERIFY2(port.errorString().startsWith(reason), qPrintable(port.errorString()));
     // A closed port answers every call at once and harmlessly.
     QCOMPARE(port.bytesAvailable(), 0);
     QVERIFY(port.read(64).isEmpty());
@@ -151,6 +195,7 @@ void tst_SerialPort::stalledWriteEndsWithinItsSecond()
     ::sigaction(SIGUSR1, &previous, nullptr);
 
     QCOMPARE(written, -1);
+    QCOMPARE(port.error(), SerialPort::TimeoutError);
     QVERIFY2(elapsedMs < 3000, qPrintable(QString::number(elapsedMs)));
 }
 
@@ -180,7 +225,7 @@ void tst_SerialPort::secondOpenerIsRefused()
 
     QVERIFY(first.open());
     QVERIFY(!second.open());
-    QCOMPARE(second.errorString(), QStringLiteral("Resource temporarily unavailable"));
+    QVERIFY(second.errorString().startsWith("in use by another program: "));
     first.close();
     QVERIFY(second.open());
     QVERIFY(second.errorString().isEmpty());
@@ -195,11 +240,17 @@ void tst_SerialPort::peerGoneIsNotACrash()
     SerialPort port;
     port.setPortName(pty.slavePath());
     QVERIFY(port.open());
+    QCOMPARE(port.error(), SerialPort::NoError);
     pty.closeMaster();
 
-    QVERIFY(port.bytesAvailable() <= 0);
+    // The terminal hangs up with its far end: the link's sign of an unplug.
+    QCOMPARE(port.bytesAvailable(), -1);
+    QCOMPARE(port.error(), SerialPort::ResourceError);
+    QCOMPARE(port.errorString(), QStringLiteral("Input/output error"));
     QVERIFY(port.read(64).isEmpty());
     QCOMPARE(port.write(QByteArray(71, 'x')), -1);
+    QCOMPARE(port.error(), SerialPort::ResourceError);
+    QCOMPARE(port.errorString(), QStringLiteral("Input/output error"));
     port.close();
     QVERIFY(!port.isOpen());
 }

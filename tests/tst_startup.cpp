@@ -2,7 +2,6 @@
 #include "dialog.h"
 #include "firmwarerelease.h"
 #include "startup.h"
-#include "updatefw.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -78,10 +77,10 @@ void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QS
     previousHandler(type, context, message);
 }
 
-// Runs the tool's start-up with a user played by `step`, called every 20 ms
-// from inside the tool's own event loops; returns the run's exit code, or 99
-// if the run had to be cut short.
-int runWithUser(const std::function<void()> &step)
+// Runs the tool's start-up against the firmware server at baseUrl, with a
+// user played by `step`, called every 20 ms from inside the tool's own event
+// loops; returns the run's exit code, or 99 if the run had to be cut short.
+int runWithUser(const QString &baseUrl, const std::function<void()> &step)
 {
     QTimer user;
     QObject::connect(&user, &QTimer::timeout, step);
@@ -90,7 +89,11 @@ int runWithUser(const std::function<void()> &step)
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     deadline.start(RunDeadlineMs);
-    return runTool(application());
+    return runTool(application(), [&baseUrl](DeviceEnumerator &enumerator, Controller &controller) {
+        // No device: the start-up must not depend on one.
+        enumerator.setPortSource([] { return QList<PortRecord> {}; });
+        controller.updateFW.setBaseUrl(baseUrl);
+    });
 }
 
 } // namespace
@@ -100,7 +103,6 @@ class tst_Startup : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void course_data();
     void course();
     void quitWhileNoticeOpen();
@@ -109,12 +111,6 @@ private slots:
 private:
     QByteArray image = FirmwareRelease::randomImage(20000);
 };
-
-void tst_Startup::initTestCase()
-{
-    // No device: the start-up must not depend on one.
-    DeviceEnumerator::setPortLister([] { return QList<PortRecord> {}; });
-}
 
 void tst_Startup::course_data()
 {
@@ -129,7 +125,6 @@ void tst_Startup::course()
     QFETCH(QString, dismissal);
     FirmwareRelease release;
     QVERIFY(release.publish(image));
-    UpdateFW::overrideBaseUrl(release.baseUrl());
 
     struct
     {
@@ -157,7 +152,7 @@ void tst_Startup::course()
     const auto restoreHandler = qScopeGuard([] { qInstallMessageHandler(previousHandler); });
 
     int phase = 0;
-    const int result = runWithUser([&] {
+    const int result = runWithUser(release.baseUrl(), [&] {
         QMessageBox *box = activeBox();
         Dialog *dialog = toolWindow();
         if (phase == 0 && box) {
@@ -219,7 +214,6 @@ void tst_Startup::quitWhileNoticeOpen()
 {
     const QString url = deadServerUrl();
     QVERIFY(!url.isEmpty());
-    UpdateFW::overrideBaseUrl(url);
 
     bool noticeOpenBehindFailure = false;
     bool windowHiddenBehindFailure = false;
@@ -227,7 +221,7 @@ void tst_Startup::quitWhileNoticeOpen()
     bool stillRunning = false;
     QElapsedTimer shown;
     int phase = 0;
-    const int result = runWithUser([&] {
+    const int result = runWithUser(url, [&] {
         QMessageBox *box = activeBox();
         Dialog *dialog = toolWindow();
         // The opening notice is left alone throughout.
@@ -262,12 +256,11 @@ void tst_Startup::quitAfterWindowShown()
     // which time the window is up.
     QVERIFY(
         release.publish(image, 12, {QStringLiteral("--delay-version"), QStringLiteral("8000")}));
-    UpdateFW::overrideBaseUrl(release.baseUrl());
 
     bool windowShown = false;
     bool checkFailureSeen = false;
     int phase = 0;
-    const int result = runWithUser([&] {
+    const int result = runWithUser(release.baseUrl(), [&] {
         QMessageBox *box = activeBox();
         Dialog *dialog = toolWindow();
         if (phase == 0 && box && box->text() == NoticeText) {

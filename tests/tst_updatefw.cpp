@@ -186,6 +186,8 @@ CheckRun runCheck(UpdateFW &fw, const RunOptions &options)
     capturedDebug = &run.debug;
     previousHandler = qInstallMessageHandler(captureDebug);
 
+    // A stalled image is given up well within the run's time limit.
+    fw.setImageTransferTimeout(700);
     fw.checkServerFW();
     run.exitCode = QCoreApplication::exec();
 
@@ -246,7 +248,6 @@ void tst_UpdateFW::initTestCase()
     QCOMPARE(QDir::tempPath(), QDir(privateTemp.path()).canonicalPath());
     QVERIFY(served.isValid());
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-    UpdateFW::overrideImageTransferTimeout(700);
 
     QVERIFY(certificates.isValid());
     QProcess maker;
@@ -344,7 +345,8 @@ void tst_UpdateFW::metaObjectOrder()
         methods << QString::fromLatin1(meta.method(i).methodSignature());
     QCOMPARE(methods,
              QStringList({"labelFW(QString)", "canUpgrade(bool)", "setFwName(QString)",
-                          "failed(UpdateFW::Failure,QString)", "onHttpTimeOut()", "onDone()"}));
+                          "failed(UpdateFW::Failure,QString)", "imageVerified(int,QString)",
+                          "onHttpTimeOut()", "onDone()"}));
 }
 
 void tst_UpdateFW::versionFile_data()
@@ -413,9 +415,9 @@ void tst_UpdateFW::versionFile()
     QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/version.txt"), content));
     FirmwareServer server;
     QVERIFY(server.start(served.path()));
-    UpdateFW::overrideBaseUrl(server.baseUrl());
 
     UpdateFW fw;
+    fw.setBaseUrl(server.baseUrl());
     const CheckRun run = runCheck(fw, {outcome != Ready});
     verifyRun(run, outcome, server.baseUrl(), imageName, announced);
     if (QTest::currentTestFailed())
@@ -478,9 +480,9 @@ void tst_UpdateFW::serverFault()
     const QString baseUrl = server.baseUrl();
     if (!serverUp)
         server.stop();
-    UpdateFW::overrideBaseUrl(baseUrl);
 
     UpdateFW fw;
+    fw.setBaseUrl(baseUrl);
     const CheckRun run = runCheck(fw, {});
     verifyRun(run, outcome, baseUrl, "K-DMX-47-12.ghx", imageMd5);
     if (QTest::currentTestFailed())
@@ -523,9 +525,9 @@ void tst_UpdateFW::lateVersionFile()
 
     FirmwareServer server;
     QVERIFY(server.start(served.path(), {"--delay-version", QString::number(delayMs)}));
-    UpdateFW::overrideBaseUrl(server.baseUrl());
 
     UpdateFW fw;
+    fw.setBaseUrl(server.baseUrl());
     RunOptions options;
     options.holdNoticeMs = holdNoticeMs;
     options.holdUntilLabel = holdUntilLabel;
@@ -578,13 +580,11 @@ void tst_UpdateFW::https()
                          {"--tls-cert", certificates.filePath(certificate + ".pem"), "--tls-key",
                           certificates.filePath("server.key")}));
     QVERIFY(server.baseUrl().startsWith("https://"));
-    UpdateFW::overrideBaseUrl(server.baseUrl());
-    const auto unpin = qScopeGuard([] { UpdateFW::overridePinnedAuthority({}); });
-    if (!pinnedAuthority.isEmpty())
-        UpdateFW::overridePinnedAuthority(
-            readFile(certificates.filePath(pinnedAuthority + ".pem")));
 
     UpdateFW fw;
+    fw.setBaseUrl(server.baseUrl());
+    if (!pinnedAuthority.isEmpty())
+        fw.setPinnedAuthority(readFile(certificates.filePath(pinnedAuthority + ".pem")));
     const CheckRun run = runCheck(fw, {outcome != Ready});
     verifyRun(run, outcome, server.baseUrl(), "K-DMX-47-12.ghx", imageMd5);
     if (QTest::currentTestFailed())
@@ -625,8 +625,8 @@ void tst_UpdateFW::unusableTempDir()
 
     FirmwareServer server;
     QVERIFY(server.start(served.path()));
-    UpdateFW::overrideBaseUrl(server.baseUrl());
     UpdateFW fw;
+    fw.setBaseUrl(server.baseUrl());
     const CheckRun run = runCheck(fw, {});
 
     QCOMPARE(run.exitCode, 0);
@@ -655,6 +655,9 @@ void tst_UpdateFW::failureReason_data()
                                                << UpdateFW::TempDirUnusable << "no-such-folder";
     QTest::newRow("server unreachable") << QStringList("down") << valid << QString()
                                         << UpdateFW::ServerUnreachable << "Connection refused";
+    QTest::newRow("connection cut mid-image")
+        << QStringList({"--truncate-image", "7"}) << valid << QString() << UpdateFW::ConnectionCut
+        << "connection cut: the firmware server's answer broke off: ";
     QTest::newRow("certificate refused")
         << expired << valid << QString() << UpdateFW::CertificateRefused << "expired";
     QTest::newRow("HTTP status") << QStringList({"--status-version", "404"}) << valid << QString()
@@ -764,9 +767,9 @@ void tst_UpdateFW::publishedRelease()
         QVERIFY(firmwareServer.start(outDir));
         baseUrl = firmwareServer.baseUrl();
     }
-    UpdateFW::overrideBaseUrl(baseUrl);
 
     UpdateFW fw;
+    fw.setBaseUrl(baseUrl);
     RunOptions options;
     options.untilQuit = false;
     const CheckRun run = runCheck(fw, options);

@@ -203,10 +203,14 @@ class Simulator:
 
     def unplug(self):
         self.unplug_pending = False
+        plugged = self.master is not None
         for fd in (self.master, self.slave):
             if fd is not None:
                 os.close(fd)
         self.master = self.slave = None
+        if self.write_log and plugged:
+            self.write_log.write("%d unplug\n" % time.monotonic_ns())
+            self.write_log.flush()
         self.rx.clear()
         # Answers still queued belong to a device that is gone.
         self.timers.clear()
@@ -545,7 +549,8 @@ def parse_arguments(argv):
                              "the answer take at N baud, 10 bits per byte")
     parser.add_argument("--write-log", metavar="FILE",
                         help="append '<time.monotonic_ns()> <kind>' to FILE right after each "
-                             "answer write (kind: pcmode, version, start, block, end)")
+                             "answer write (kind: pcmode, version, start, block, end) and "
+                             "'<time.monotonic_ns()> unplug' right after the pty is gone")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="log requests, answers and violations to stderr")
     options = parser.parse_args(argv)

@@ -353,7 +353,8 @@ class DeviceSimTest(unittest.TestCase):
         self.assertEqual((report["startCommands"], report["totalDataBlocks"], report["violations"]), (0, 0, []))
 
     def test_hangup_and_replug(self):
-        sim = self.simulator("--fault", "hangup@version")
+        log_path = os.path.join(self.temporary_directory(), "hangup.log")
+        sim = self.simulator("--fault", "hangup@version", "--write-log", log_path)
         port = self.port(sim.path)
         self.exchange(port, [VERSION], VERSION_REPLY)
         self.exchange(port, [PCMODE], None)
@@ -361,6 +362,12 @@ class DeviceSimTest(unittest.TestCase):
         port.close()
         port.fd = None
         self.assertFalse(sim.report()["connected"])
+        # The log times the unplug, for measuring how soon the tool notices;
+        # the report's answer shows the unplug, and so its line, is done.
+        with open(log_path) as log:
+            entries = [line.split() for line in log]
+        self.assertEqual([kind for _, kind in entries], ["version", "unplug"])
+        self.assertGreaterEqual(int(entries[1][0]) - int(entries[0][0]), 100_000_000)
         self.assertTrue(sim.command("send 00").startswith("ERROR"))
         self.assertEqual(sim.command("clear"), "OK")
         answer = sim.command("replug")

@@ -66,6 +66,14 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>%1: 失敗しました: %2</translation>
     </message>
     <message>
+        <source>%1 (no USB serial number)</source>
+        <translation>%1 (USBシリアル番号なし)</translation>
+    </message>
+    <message>
+        <source>%1 (serial %2)</source>
+        <translation>%1 (シリアル番号 %2)</translation>
+    </message>
+    <message>
         <source>Not stopping: a firmware transfer is running, and stopping it would leave the device without firmware. Please wait until it ends.</source>
         <translation>中断しません: FWの転送中に止めるとデバイスのFWが失われます。転送が終わるまでお待ちください。</translation>
     </message>

@@ -80,9 +80,10 @@ long long millisecondsSince(Clock::time_point start)
 std::string receive(Handle port, std::size_t count)
 {
     std::string received;
+    std::string error;
     const auto deadline = Clock::now() + ReplyWait;
     while (received.size() < count && Clock::now() < deadline) {
-        const std::int64_t waiting = NativeSerial::bytesWaiting(port);
+        const std::int64_t waiting = NativeSerial::bytesWaiting(port, error);
         if (waiting < 0)
             break;
         if (waiting == 0) {
@@ -102,8 +103,9 @@ std::string receive(Handle port, std::size_t count)
 bool exchange(Handle port, const std::string &request, const std::string &expected,
               std::string &detail)
 {
-    if (!NativeSerial::writeAll(port, request.data(), std::int64_t(request.size()))) {
-        detail = "write of " + hex(request) + " failed";
+    std::string error;
+    if (!NativeSerial::writeAll(port, request.data(), std::int64_t(request.size()), error)) {
+        detail = "write of " + hex(request) + " failed: " + error;
         return false;
     }
     const std::string answer = receive(port, expected.size());
@@ -122,17 +124,21 @@ std::string frame(int code, const std::string &payload)
 
 void refusesWhatIsNoSerialPort()
 {
+    // The reason begins with what happened where the system's words alone
+    // would not say it.
     const struct
     {
         const char *name;
         const char *port;
-    } rows[]
-        = {{"missing port", "COM250"}, {"empty name", ""}, {"not a serial port", R"(\\.\NUL)"}};
+        const char *what;
+    } rows[] = {{"missing port", "COM250", ""},
+                {"empty name", "", "no port name"},
+                {"not a serial port", R"(\\.\NUL)", "not a serial port: "}};
     for (const auto &row : rows) {
         std::string error;
         const Handle port = NativeSerial::open(row.port, error);
-        verdict(port == InvalidHandle && !error.empty(), std::string("refused: ") + row.name,
-                std::string("'") + row.port + "': " + error);
+        verdict(port == InvalidHandle && !error.empty() && error.rfind(row.what, 0) == 0,
+                std::string("refused: ") + row.name, std::string("'") + row.port + "': " + error);
         NativeSerial::close(port);
     }
 }
@@ -160,7 +166,8 @@ void everyByteValueArrives(Handle port)
     simulator("send " + hex(all));
     const auto deadline = Clock::now() + ReplyWait;
     std::int64_t waiting = 0;
-    while ((waiting = NativeSerial::bytesWaiting(port)) >= 0 && waiting < 256
+    std::string error;
+    while ((waiting = NativeSerial::bytesWaiting(port, error)) >= 0 && waiting < 256
            && Clock::now() < deadline)
         ::Sleep(1);
     std::string got(512, '\0');
@@ -175,9 +182,11 @@ void bigWriteGoesWhole(Handle port)
     // Zero bytes cannot start a request: the simulator counts each one.
     const std::string big(std::size_t(BigWriteSize), '\0');
     const auto start = Clock::now();
-    const bool written = NativeSerial::writeAll(port, big.data(), BigWriteSize);
+    std::string error;
+    const bool written = NativeSerial::writeAll(port, big.data(), BigWriteSize, error);
     verdict(written, "64 KiB write handed over",
-            "in " + std::to_string(millisecondsSince(start)) + " ms");
+            "in " + std::to_string(millisecondsSince(start)) + " ms"
+                + (error.empty() ? "" : ": " + error));
 }
 
 const std::string VersionRequest = bytes({0x02, 0x01, 0xBB, 0xBA});
@@ -225,22 +234,26 @@ void deviceGoneFailsFast(Handle port)
         verdict(false, "device gone", "no answer before the hang-up: " + detail);
         return;
     }
+    // The link reports a lost link with the reason each call gives.
     const auto answered = Clock::now();
     std::int64_t waiting = 0;
-    while ((waiting = NativeSerial::bytesWaiting(port)) >= 0
+    std::string waitingError;
+    while ((waiting = NativeSerial::bytesWaiting(port, waitingError)) >= 0
            && Clock::now() < answered + HangupGrace + GoneBound)
         ::Sleep(1);
-    verdict(waiting < 0, "device gone: bytes waiting negative",
+    verdict(waiting < 0 && !waitingError.empty(), "device gone: bytes waiting negative, with why",
             "after " + std::to_string(millisecondsSince(answered))
-                + " ms, unplugged 100 ms after its answer");
+                + " ms, unplugged 100 ms after its answer: '" + waitingError + "'");
 
     const auto start = Clock::now();
-    const bool written
-        = NativeSerial::writeAll(port, VersionRequest.data(), std::int64_t(VersionRequest.size()));
+    std::string writeError;
+    const bool written = NativeSerial::writeAll(port, VersionRequest.data(),
+                                                std::int64_t(VersionRequest.size()), writeError);
     const auto took = Clock::now() - start;
-    verdict(!written && took <= GoneBound, "device gone: write fails",
+    verdict(!written && !writeError.empty() && took <= GoneBound,
+            "device gone: write fails, with why",
             std::string(written ? "succeeded" : "failed") + " in "
-                + std::to_string(millisecondsSince(start)) + " ms");
+                + std::to_string(millisecondsSince(start)) + " ms: '" + writeError + "'");
 
     char byte = 0;
     std::cout << "NOTE device gone: read returns " << NativeSerial::read(port, &byte, 1)
