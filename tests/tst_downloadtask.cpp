@@ -12,8 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <filesystem>
-#include <system_error>
+#include <unistd.h>
 
 class tst_DownloadTask : public QObject
 {
@@ -141,14 +140,12 @@ void tst_DownloadTask::plantedPath()
     const QByteArray precious = "someone else's file";
     QVERIFY(writeFile(victim, precious));
     const QString path = localPath("planted.bin");
-    std::error_code linkError;
     if (plant == "hardlink")
-        std::filesystem::create_hard_link(victim.toStdU16String(), path.toStdU16String(), linkError);
+        QVERIFY(::link(QFile::encodeName(victim), QFile::encodeName(path)) == 0);
     else if (plant == "symlink")
         QVERIFY(QFile::link(victim, path));
     else
         QVERIFY(QDir().mkpath(path + "/inside"));
-    QVERIFY2(!linkError, linkError.message().c_str());
 
     DownloadTask task;
     QSignalSpy done(&task, &DownloadTask::done);

@@ -1,0 +1,410 @@
+#!/usr/bin/env python3
+"""The Windows build under Wine, end to end, against the device simulator
+(each simulated device's pty mapped as a COM port) and a firmware server on
+127.0.0.1:
+
+1. the Windows test programs (ctest in the Windows build);
+2. the installer, silently: files, Start menu entry, Apps & features entry;
+3. the installed command line: --version, check, an update of three devices
+   at once, and a device that stops answering at block 100;
+4. the window's demo on a virtual X server, beside two command lines
+   each updating a device of its own, with a screenshot of the window as
+   Wine draws it;
+5. the uninstaller, silently: nothing may be left;
+6. one whole transfer through the Windows command line and through the
+   Linux one, timed from the first progress event to the result.
+
+usage: lane.py WINDOWS_BUILD LINUX_CLI PORT OUTDIR
+
+WINDOWS_BUILD is the cross build (with its installer made by cpack), built
+for the firmware server http://127.0.0.1:PORT/data, as is LINUX_CLI, the
+Linux command line. The screenshot goes to OUTDIR/window-wine.png.
+"""
+
+import glob
+import hashlib
+import json
+import os
+import queue
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import run_under_wine as wine
+
+TOOLS_DIR = wine.TOOLS_DIR
+LINE_LIMIT = 120
+IMAGE = os.urandom(200000)
+# The device holds 3376 blocks of 64 bytes; the rest of a shorter image is 0xFF.
+EXPECTED_MD5 = hashlib.md5(IMAGE + b"\xff" * (3376 * 64 - len(IMAGE))).hexdigest()
+INSTALL_DIR = "Program Files/QL-7420 FW Update Tool"
+SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/QL-7420 FW Update Tool.lnk"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ql7420-fwupdate"
+failures = []
+
+
+def check(passed, what):
+    print("%s %s" % ("PASS" if passed else "FAIL", what), flush=True)
+    if not passed:
+        failures.append(what)
+    return passed
+
+
+class Simulator:
+    """A simulated device, mapped into the prefix as COM<number>."""
+
+    def __init__(self, prefix, number, *options):
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(TOOLS_DIR, "devicesim.py"), *options],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
+        first = self.process.stdout.readline().split()
+        if len(first) != 2 or first[0] != "PTY":
+            wine.fail("the device simulator did not start")
+        self.pty = first[1]
+        self.name = "COM%d" % number
+        link = os.path.join(prefix, "dosdevices", self.name.lower())
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(self.pty, link)
+
+    def report(self):
+        return json.loads(wine.ask(self.process, "report").partition(" ")[2])
+
+    def holds_the_image(self, who):
+        report = self.report()
+        return check(report["imageMd5"] == EXPECTED_MD5 and report["endCommands"] == 1,
+                     "%s: the device simulator holds the published image (%s)"
+                     % (who, report["imageMd5"]))
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+class Program:
+    """A program run in the background, its output read line by line, each
+    line with the time it arrived."""
+
+    def __init__(self, command, env):
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = queue.Queue()
+        self.errors = []
+        threading.Thread(target=self._read, args=(self.process.stdout, self.lines.put),
+                         daemon=True).start()
+        threading.Thread(target=self._read, args=(self.process.stderr, self.errors.append),
+                         daemon=True).start()
+
+    @staticmethod
+    def _read(stream, put):
+        for line in stream:
+            put((time.monotonic(), line.decode(errors="replace").rstrip("\r\n")))
+
+    def next_line(self, limit=LINE_LIMIT):
+        """The next line, or None once the program has ended and said all:
+        the end of the program counts, not of its output, which anything it
+        started may still hold."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            try:
+                return self.lines.get(timeout=0.2)
+            except queue.Empty:
+                if self.process.poll() is not None and self.lines.empty():
+                    time.sleep(0.2)
+                    if self.lines.empty():
+                        return None
+        self.process.kill()
+        wine.fail("%s: no output for %d s" % (self.process.args[1], limit))
+
+    def all_lines(self):
+        lines = []
+        while (line := self.next_line()) is not None:
+            lines.append(line)
+        return lines
+
+    def status(self):
+        return self.process.wait(timeout=LINE_LIMIT)
+
+
+def run(command, env, limit=LINE_LIMIT):
+    return subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=limit)
+
+
+def json_events(lines):
+    return [(stamp, json.loads(text)) for stamp, text in lines if text.startswith("{")]
+
+
+def transfer_seconds(events):
+    """From the first progress event to the result."""
+    progress = [stamp for stamp, event in events if event["event"] == "progress"]
+    result = [stamp for stamp, event in events if event["event"] == "result"]
+    return result[0] - progress[0] if progress and result else float("nan")
+
+
+def installed(prefix, path=""):
+    return os.path.join(prefix, "drive_c", INSTALL_DIR, path)
+
+
+def install(prefix, env, setup):
+    result = run(["wine", setup, "/S"], env)
+    check(result.returncode == 0, "the installer ends with 0 (%d)" % result.returncode)
+    for path in ("ql7420-fwupdate.exe", "ql7420-fwupdate-cli.exe", "uninstall.exe", "Qt6Core.dll",
+                 "Qt6SerialPort.dll", "libstdc++-6.dll", "platforms/qwindows.dll",
+                 "styles/qmodernwindowsstyle.dll", "tls/qschannelbackend.dll",
+                 "licenses/qt/qtbase/LGPL-3.0-only.txt"):
+        check(os.path.exists(installed(prefix, path)), "installed: %s" % path)
+    check(os.path.exists(os.path.join(prefix, "drive_c", SHORTCUT)), "the Start menu entry")
+    entry = run(["wine", "reg", "query", UNINSTALL_KEY], env).stdout.decode(errors="replace")
+    for value in ("DisplayName", "DisplayVersion", "Publisher", "DisplayIcon", "UninstallString",
+                  "EstimatedSize"):
+        check(value in entry, "Apps & features entry: %s" % value)
+
+
+def uninstall(prefix, env):
+    # The uninstaller copies itself away and returns at once; the copy
+    # removes the folder.
+    run(["wine", installed(prefix, "uninstall.exe"), "/S"], env)
+    deadline = time.monotonic() + 60
+    while os.path.exists(installed(prefix)) and time.monotonic() < deadline:
+        time.sleep(0.5)
+    check(not os.path.exists(installed(prefix)), "uninstalled: the program folder is gone")
+    check(not os.path.exists(os.path.join(prefix, "drive_c", SHORTCUT)),
+          "uninstalled: the Start menu entry is gone")
+    check(run(["wine", "reg", "query", UNINSTALL_KEY], env).returncode != 0,
+          "uninstalled: the Apps & features entry is gone")
+
+
+def command_line(prefix, env, base_url):
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    version = run(["wine", cli, "--version"], env)
+    check(version.returncode == 0 and b"ql7420-fwupdate-cli" in version.stdout,
+          "cli --version: %s" % version.stdout.decode(errors="replace").strip())
+    latest = run(["wine", cli, "check"], env)
+    check(latest.returncode == 0 and b"K-DMX-47-12" in latest.stdout,
+          "cli check names K-DMX-47-12: %s" % latest.stdout.decode(errors="replace").strip())
+
+    devices = [Simulator(prefix, number) for number in (21, 22, 23)]
+    try:
+        ports = [argument for device in devices for argument in ("--port", device.name)]
+        program = Program(["wine", cli, "update", *ports, "--yes", "--json"], env)
+        lines = program.all_lines()
+        status = program.status()
+        check(status == 0, "cli update of three devices at once ends with 0 (%d)" % status)
+        if status != 0:
+            print("\n".join(text for _, text in lines + program.errors))
+        for device in devices:
+            device.holds_the_image("three at once, " + device.name)
+    finally:
+        for device in devices:
+            device.stop()
+
+    stalling = Simulator(prefix, 24, "--fault", "silence@100")
+    try:
+        program = Program(["wine", cli, "update", "--port", stalling.name, "--yes", "--json"], env)
+        events = json_events(program.all_lines())
+        status = program.status()
+        results = [event for _, event in events if event["event"] == "result"]
+        check(status == 4 and results and "block 101 of 3376" in results[0].get("reason", ""),
+              "a device silent at block 100: exit 4 with its reason (%d, %s)"
+              % (status, json.dumps(results)))
+    finally:
+        stalling.stop()
+
+
+def screenshot(display, path):
+    dump = subprocess.run(["xwd", "-root", "-display", display], capture_output=True, timeout=30)
+    png = subprocess.run(["sh", "-c", "xwdtopnm 2>/dev/null | pnmtopng"], input=dump.stdout,
+                         capture_output=True, timeout=30)
+    with open(path, "wb") as out:
+        out.write(png.stdout)
+    return dump.returncode == 0 and png.returncode == 0 and len(png.stdout) > 0
+
+
+def demo_beside_command_lines(prefix, env, build, base_url, outdir):
+    """The window's demo and, while it runs, two command lines, each program
+    with a device of its own: none may trip over another's downloads."""
+    demo = os.path.join(build, "ql7420-fwupdate-demo.exe")
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    window_device = Simulator(prefix, 25)
+    cli_devices = [Simulator(prefix, 26), Simulator(prefix, 27)]
+    shot = os.path.join(outdir, "window-wine.png")
+    try:
+        window = Program(["wine", demo, "--port", window_device.name, "--base-url", base_url], env)
+        beside = []
+        shot_taken = False
+        while (line := window.next_line()) is not None:
+            text = line[1]
+            print("   demo: " + text, flush=True)
+            # The command lines start once the window's check has passed, so
+            # that all three transfers overlap.
+            if not beside and "Latest FW" in text:
+                beside = [Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"],
+                                  env) for device in cli_devices]
+            if not shot_taken and "更新... 40 %" in text:
+                shot_taken = check(screenshot(env["DISPLAY"], shot), "screenshot of the window: " + shot)
+        status = window.status()
+        check(status == 0, "the window's demo ends with 0 (%d)" % status)
+        window_device.holds_the_image("the window's demo")
+        check(len(beside) == 2, "two command lines ran beside the window")
+        for program, device in zip(beside, cli_devices):
+            program.all_lines()
+            cli_status = program.status()
+            check(cli_status == 0, "a command line beside the window ends with 0 (%d)" % cli_status)
+            device.holds_the_image("a command line beside the window, " + device.name)
+    finally:
+        window_device.stop()
+        for device in cli_devices:
+            device.stop()
+
+
+def one_transfer(command, env, device_name):
+    program = Program(command + ["update", "--port", device_name, "--yes", "--json"], env)
+    events = json_events(program.all_lines())
+    return program.status(), transfer_seconds(events)
+
+
+def speed(prefix, env, linux_cli):
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    device = Simulator(prefix, 28)
+    try:
+        windows_status, windows_seconds = one_transfer(["wine", cli], env, device.name)
+        linux_status, linux_seconds = one_transfer([linux_cli], dict(os.environ), device.pty)
+    finally:
+        device.stop()
+    check(windows_status == 0 and linux_status == 0,
+          "one transfer each through Windows and Linux (%d, %d)" % (windows_status, linux_status))
+    print("SPEED one whole transfer: Linux %.2f s, Windows under Wine %.2f s, ratio %.3f (target 1.10)"
+          % (linux_seconds, windows_seconds, windows_seconds / linux_seconds), flush=True)
+
+
+def start_firmware_server(port):
+    site = tempfile.mkdtemp(prefix="ql7420-lane-site-")
+    image = os.path.join(site, "image.ghx")
+    with open(image, "wb") as out:
+        out.write(IMAGE)
+    subprocess.run([sys.executable, os.path.join(TOOLS_DIR, "publish-firmware.py"), image, "12", site],
+                   check=True, stdout=subprocess.DEVNULL)
+    server = subprocess.Popen([sys.executable, "-u", os.path.join(TOOLS_DIR, "fwserver.py"),
+                               "--port", str(port), site],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    first = server.stdout.readline()
+    if not first.startswith("PORT "):
+        wine.fail("the firmware server did not start: %r" % first)
+    threading.Thread(target=lambda: [None for _ in server.stdout], daemon=True).start()
+    return server, site
+
+
+def start_display():
+    """A virtual X server on a display number of its own choosing."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as announced:
+        number = announced.readline().strip()
+    if not number:
+        wine.fail("Xvfb did not start")
+    return xvfb, ":" + number
+
+
+def dll_folders(build):
+    """Windows paths of the folders that hold the DLLs of the build tree's
+    programs: Qt's and the compiler's runtime."""
+    cache = open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8").read()
+    qt_dir = next(line.split("=", 1)[1] for line in cache.splitlines() if line.startswith("Qt6_DIR:"))
+    folders = [os.path.normpath(os.path.join(qt_dir, "..", "..", "..", "bin"))]
+    for dll in ("libstdc++-6.dll", "libwinpthread-1.dll"):
+        # The compiler that cmake/toolchain-mingw-w64.cmake names.
+        found = subprocess.run(["x86_64-w64-mingw32-g++-posix", "-print-file-name=" + dll],
+                               capture_output=True, text=True)
+        folders.append(os.path.dirname(found.stdout.strip()))
+    return ";".join("Z:" + folder.replace("/", "\\") for folder in folders)
+
+
+def prepare_prefix(prefix, env):
+    """Makes the prefix and sets it up; its Wine session is over on return,
+    so that the next program starts a desktop that reads the settings."""
+    print("Wine prefix made in %.1f s" % wine.make_prefix(prefix, env), flush=True)
+    settings = [
+        # Wine hands a Windows program none of the Unix environment's QT_
+        # variables; Qt Test writes its results to standard output only
+        # when told to, where Windows has no console window for it.
+        (r"HKCU\Environment", "QT_FORCE_STDERR_LOGGING", "1"),
+        # A desktop of Wine's own, which draws the windows' frames and titles.
+        (r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
+        (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600"),
+    ]
+    for key, name, value in settings:
+        if run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env).returncode != 0:
+            wine.fail("could not set %s\\%s" % (key, name))
+    subprocess.run(["wineserver", "--kill"], env=env, check=False)
+    subprocess.run(["wineserver", "--wait"], env=env, check=False)
+
+
+def main(argv):
+    if len(argv) != 5:
+        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI PORT OUTDIR")
+    build, linux_cli = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    port, outdir = int(argv[3]), os.path.abspath(argv[4])
+    base_url = "http://127.0.0.1:%d/data" % port
+    setups = glob.glob(os.path.join(build, "ql7420-fwupdate-*-setup.exe"))
+    if len(setups) != 1:
+        wine.fail("expected one installer in %s, found %s" % (build, setups))
+    os.makedirs(outdir, exist_ok=True)
+
+    prefix = os.path.join(build, "wineprefix")
+    shutil.rmtree(prefix, ignore_errors=True)
+    os.makedirs(prefix)
+    xvfb, display = start_display()
+    # A Japanese Windows: Wine then draws window titles with a Japanese font.
+    # The display from the start: the desktop process that the prefix's
+    # first program starts serves every later window, and one started
+    # without a display shows none of them.
+    env = dict(wine.wine_environment(prefix), LANG="ja_JP.UTF-8", DISPLAY=display)
+    prepare_prefix(prefix, env)
+    # Started here rather than by the first program, so that it ends with
+    # the lane and its messages stay out of the output.
+    server = subprocess.Popen(["wineserver", "--foreground", "--persistent"], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    # The session's first program starts Wine's services, which inherit its
+    # output and keep it open until the session ends: that program's output
+    # goes nowhere, so that every later one's ends with the program.
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    firmware, site = start_firmware_server(port)
+    try:
+        # The build tree's programs find Qt's DLLs through Wine's search path.
+        build_env = dict(env, WINEPATH=dll_folders(build))
+        started = time.monotonic()
+        ctest = subprocess.run(["ctest", "--test-dir", build, "--output-on-failure", "--timeout", "300"],
+                               env=build_env)
+        check(ctest.returncode == 0, "the Windows test programs under Wine (%.0f s)"
+              % (time.monotonic() - started))
+        install(prefix, env, setups[0])
+        command_line(prefix, env, base_url)
+        demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
+        speed(prefix, env, linux_cli)
+        uninstall(prefix, env)
+    finally:
+        firmware.stdin.close()
+        firmware.wait(timeout=10)
+        shutil.rmtree(site, ignore_errors=True)
+        subprocess.run(["wineserver", "--kill"], env=env, check=False)
+        server.wait(timeout=30)
+        xvfb.terminate()
+        xvfb.wait()
+    if failures:
+        wine.fail("%d checks of the Windows build under Wine:\n  %s"
+                  % (len(failures), "\n  ".join(failures)))
+    print("PASS the Windows build under Wine")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
