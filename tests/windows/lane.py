@@ -334,13 +334,17 @@ def prepare_prefix(prefix, env):
         # Wine hands a Windows program none of the Unix environment's QT_
         # variables; Qt Test writes its results to standard output only
         # when told to, where Windows has no console window for it.
-        (r"HKCU\Environment", "QT_FORCE_STDERR_LOGGING", "1"),
+        (r"HKCU\Environment", "QT_FORCE_STDERR_LOGGING", "REG_SZ", "1"),
         # A desktop of Wine's own, which draws the windows' frames and titles.
-        (r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
-        (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "800x600"),
+        (r"HKCU\Software\Wine\Explorer", "Desktop", "REG_SZ", "Default"),
+        (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "REG_SZ", "800x600"),
+        # Japanese in window titles: the font that a Japanese Windows draws
+        # them with, which Wine does not have, is taken from this machine.
+        (r"HKCU\Software\Wine\Fonts\Replacements", "MS UI Gothic", "REG_SZ", "IPAGothic"),
     ]
-    for key, name, value in settings:
-        if run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env).returncode != 0:
+    for key, name, kind, value in settings:
+        if run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f"],
+               env).returncode != 0:
             wine.fail("could not set %s\\%s" % (key, name))
     subprocess.run(["wineserver", "--kill"], env=env, check=False)
     subprocess.run(["wineserver", "--wait"], env=env, check=False)
