@@ -178,7 +178,7 @@ def uninstall(prefix, env):
           "uninstalled: the Apps & features entry is gone")
 
 
-def command_line(prefix, env, base_url):
+def command_line(prefix, env):
     cli = installed(prefix, "ql7420-fwupdate-cli.exe")
     version = run(["wine", cli, "--version"], env)
     check(version.returncode == 0 and b"ql7420-fwupdate-cli" in version.stdout,
@@ -209,7 +209,7 @@ def command_line(prefix, env, base_url):
         status = program.status()
         results = [event for _, event in events if event["event"] == "result"]
         check(status == 4 and results and "block 101 of 3376" in results[0].get("reason", ""),
-              "a device silent at block 100: exit 4 with its reason (%d, %s)"
+              "a device silent from block 100 (0-based): exit 4, naming block 101 of 3376 (%d, %s)"
               % (status, json.dumps(results)))
     finally:
         stalling.stop()
@@ -391,7 +391,7 @@ def main(argv):
         check(ctest.returncode == 0, "the Windows test programs under Wine (%.0f s)"
               % (time.monotonic() - started))
         install(prefix, env, setups[0])
-        command_line(prefix, env, base_url)
+        command_line(prefix, env)
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
         speed(prefix, env, linux_cli)
         uninstall(prefix, env)
