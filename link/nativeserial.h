@@ -13,15 +13,19 @@ namespace NativeSerial {
 using Handle = std::intptr_t;
 inline constexpr Handle InvalidHandle = -1;
 
+// What open() puts before the system's own words where those do not say
+// plainly what happened.
+inline constexpr char InUse[] = "in use by another program";
+inline constexpr char NotSerial[] = "not a serial port";
+
 // Opens the port named in UTF-8 (ttyACM0 or a path on POSIX, COM3 on
 // Windows) for reading and writing at 115200 8N1, raw, without flow control,
 // for this process alone, with whatever had already arrived discarded.
 // Returns InvalidHandle if the name is empty or the port is missing, busy or
 // not a serial port, and then sets error to the operating system's own
-// account of why, in UTF-8 (for example "Permission denied"), after what
-// happened where those words do not say it plainly ("in use by another
-// program: ", "not a serial port: "); error is left alone on success. DTR and
-// RTS stay as opening leaves them.
+// account of why, in UTF-8 (for example "Permission denied"), after InUse or
+// NotSerial and ": " where that is what happened; error is left alone on
+// success. DTR and RTS stay as opening leaves them.
 Handle open(const std::string &portName, std::string &error);
 // Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);

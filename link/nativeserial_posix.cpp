@@ -41,10 +41,6 @@ bool configure(int fd)
     return ::tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-// What happened, where the system's own words do not say it plainly.
-constexpr const char *InUse = "in use by another program";
-constexpr const char *NotSerial = "not a serial port";
-
 // Closes a descriptor whose opening failed and reports why, what happened
 // first if known, before close() can change errno.
 int failed(int fd, const char *what, std::string &error)

@@ -66,10 +66,6 @@ bool configure(HANDLE port, DCB settings)
     return ::SetCommTimeouts(port, &timeouts);
 }
 
-// What happened, where the system's own words do not say it plainly.
-constexpr const char *InUse = "in use by another program";
-constexpr const char *NotSerial = "not a serial port";
-
 // The system's own message for an error code, in UTF-8 without the line
 // break that FormatMessage ends it with.
 std::string systemMessage(DWORD code)
