@@ -47,7 +47,8 @@ bool updateAll(int count, const UpdateFW &check, const QString &expectedMd5, Rou
         simulators.push_back(std::make_unique<SimulatorProcess>());
         if (!simulators.back()->start())
             return false;
-        devices.push_back(std::make_unique<DeviceUpdate>(simulators.back()->portPath(), &check));
+        devices.push_back(
+            std::make_unique<DeviceUpdate>(PortRecord {simulators.back()->portPath()}, &check));
     }
 
     int finished = 0;

@@ -211,9 +211,8 @@ bool CliApplication::confirm(const QList<PortRecord> &ports)
 int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *image)
 {
     for (const PortRecord &port : ports) {
-        auto *device = new DeviceUpdate(port.portName, image);
+        auto *device = new DeviceUpdate(port, image);
         devices.append(device);
-        serialNumbers.insert(device, port.serialNumber);
         connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
         connect(device, &DeviceUpdate::finished, this, [this, device] {
             if (!interrupted)
@@ -221,7 +220,7 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
             wake();
         });
         connect(device, &DeviceUpdate::versionRead, this, [this, device] {
-            QJsonObject event = deviceEvent(device->portName(), serialNumbers.value(device));
+            QJsonObject event = deviceEvent(device->portName(), device->serialNumber());
             event.insert("version", device->deviceVersion());
             console->event(event);
         });
@@ -241,7 +240,6 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
     if (interrupted) {
         qDeleteAll(devices);
         devices.clear();
-        serialNumbers.clear();
         console->note(tr("Interrupted; no firmware was sent, and the ports are closed."));
         return Interrupted;
     }
@@ -276,7 +274,7 @@ QJsonObject CliApplication::deviceEvent(const QString &port, const QString &seri
 
 QString CliApplication::resultLine(const DeviceUpdate *device) const
 {
-    const QString name = deviceName(device->portName(), serialNumbers.value(device));
+    const QString name = deviceName(device->portName(), device->serialNumber());
     if (device->stage() != DeviceUpdate::Updated)
         return tr("%1: failed: %2").arg(name, device->errorString());
     if (command.kind == CliCommand::Update)
@@ -286,7 +284,7 @@ QString CliApplication::resultLine(const DeviceUpdate *device) const
 
 QJsonObject CliApplication::resultEvent(const DeviceUpdate *device) const
 {
-    QJsonObject result = deviceEvent(device->portName(), serialNumbers.value(device));
+    QJsonObject result = deviceEvent(device->portName(), device->serialNumber());
     result.insert("event", "result");
     if (device->stage() != DeviceUpdate::Updated) {
         result.insert("ok", false);

@@ -6,7 +6,6 @@
 #include "deviceenumerator.h"
 #include "updatefw.h"
 
-#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -76,9 +75,6 @@ private:
     DeviceEnumerator enumerator;
     UpdateFW check;
     QList<DeviceUpdate *> devices;
-    // Which unit each is, as far as the host knows: a service bench must
-    // know which one got which firmware.
-    QHash<const DeviceUpdate *, QString> serialNumbers;
     QEventLoop *waiting = nullptr;
     std::function<bool()> waitCondition;
     bool interrupted = false;

@@ -9,10 +9,10 @@ constexpr int HandshakePeriodMs = 1000;
 
 } // namespace
 
-DeviceUpdate::DeviceUpdate(const QString &portName, const UpdateFW *image, QObject *parent)
-    : QObject(parent), port(portName), image(image)
+DeviceUpdate::DeviceUpdate(const PortRecord &attached, const UpdateFW *image, QObject *parent)
+    : QObject(parent), port(attached.portName), serial(attached.serialNumber), image(image)
 {
-    controller.setPortName(portName);
+    controller.setPortName(port);
     handshakeTimer.setTimerType(Qt::PreciseTimer);
     handshakeTimer.setInterval(HandshakePeriodMs);
     connect(&handshakeTimer, &QTimer::timeout, this, &DeviceUpdate::handshakeStep);

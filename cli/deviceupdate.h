@@ -2,6 +2,7 @@
 #define DEVICEUPDATE_H
 
 #include "controller.h"
+#include "deviceenumerator.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -24,12 +25,15 @@ public:
 
     // Without an image the course ends once the version is read. The check
     // must outlive this object.
-    explicit DeviceUpdate(const QString &portName, const UpdateFW *image = nullptr,
+    explicit DeviceUpdate(const PortRecord &attached, const UpdateFW *image = nullptr,
                           QObject *parent = nullptr);
 
     void start();
 
     QString portName() const { return port; }
+    // Which unit it is, where the host knows (a service bench must know
+    // which one got which firmware); empty otherwise.
+    QString serialNumber() const { return serial; }
     Stage stage() const { return current; }
     bool isDone() const { return current == Updated || current == Failed; }
     // As the device reports it; empty until then.
@@ -52,6 +56,7 @@ private:
     void finish(Stage stage);
 
     QString port;
+    QString serial;
     const UpdateFW *image = nullptr;
     Controller controller;
     QTimer handshakeTimer;
