@@ -57,18 +57,9 @@ class Simulator:
     """A simulated device, mapped into the prefix as COM<number>."""
 
     def __init__(self, prefix, number, *options):
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.join(TOOLS_DIR, "devicesim.py"), *options],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        first = self.process.stdout.readline().split()
-        if len(first) != 2 or first[0] != "PTY":
-            wine.fail("the device simulator did not start")
-        self.pty = first[1]
+        self.process, self.pty = wine.start_simulator(*options)
         self.name = "COM%d" % number
-        link = os.path.join(prefix, "dosdevices", self.name.lower())
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(self.pty, link)
+        wine.map_com_port(prefix, self.name, self.pty)
 
     def report(self):
         return json.loads(wine.ask(self.process, "report").partition(" ")[2])

@@ -83,14 +83,22 @@ def make_prefix(prefix, env):
     return time.monotonic() - start
 
 
-def start_simulator():
-    simulator = subprocess.Popen([sys.executable, os.path.join(TOOLS_DIR, "devicesim.py")],
+def start_simulator(*options):
+    simulator = subprocess.Popen([sys.executable, os.path.join(TOOLS_DIR, "devicesim.py"), *options],
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
     first = simulator.stdout.readline().split()
     if len(first) != 2 or first[0] != "PTY":
         simulator.kill()
         fail("the device simulator did not start")
     return simulator, first[1]
+
+
+def map_com_port(prefix, name, pty):
+    """Makes the pty the prefix's COM port of that name (COM12)."""
+    link = os.path.join(prefix, "dosdevices", name.lower())
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(pty, link)
 
 
 def ask(simulator, command):
@@ -152,10 +160,7 @@ def main(argv):
         if new_prefix:
             print("Wine prefix %s made in %.1f s" % (prefix, make_prefix(prefix, env)), flush=True)
         simulator, pty = start_simulator()
-        com12 = os.path.join(prefix, "dosdevices", "com12")
-        if os.path.lexists(com12):
-            os.remove(com12)
-        os.symlink(pty, com12)
+        map_com_port(prefix, "COM12", pty)
         start = time.monotonic()
         status, failed = run_check(check, env, simulator)
         print("The check ran in %.1f s under Wine (exit status %d)" % (time.monotonic() - start, status))
