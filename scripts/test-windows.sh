@@ -56,7 +56,7 @@ debian13_run "$root" "
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
     bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb nsis \
-        fonts-ipafont-gothic x11-apps netpbm >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+        fonts-ipafont-gothic x11-apps netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
     qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
         "$sources/qtserialport-6.8.0.tar.xz")
     server=http://127.0.0.1:18480/data
@@ -78,8 +78,10 @@ debian13_run "$root" "
     echo "   built in $(($(date +%s) - began)) s"
 
     echo "== Under Wine"
-    python3 tests/windows/lane.py build-windows build-linux/cli/ql7420-fwupdate-cli 18480 \
-        build-windows/lane
+    # In a network of its own, with only a loopback: the lane owns its ports,
+    # whatever else runs on this machine, and nothing it starts reaches out.
+    unshare --net bash -c "ip link set lo up && exec python3 tests/windows/lane.py \
+        build-windows build-linux/cli/ql7420-fwupdate-cli 18480 build-windows/lane"
 ' || status=$?
 
 mkdir -p build/windows
