@@ -40,6 +40,7 @@ bool Device::open()
 {
     configurePort();
     qDebug() << "open: " << portName;
+    ++opening;
     lossReported = false;
     const bool opened = serialPort.open();
     if (!opened)
@@ -124,7 +125,9 @@ void Device::reportLoss(const QString &reason)
     // inside the owner's own call to write().
     QMetaObject::invokeMethod(
         this,
-        [this, reason] {
+        [this, reason, lostOpening = quint64(opening)] {
+            if (lostOpening != opening)
+                return;
             qCDebug(lcLink).noquote() << "lost" << portName << "-" << reason;
             emit linkLost(reason);
         },

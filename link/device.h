@@ -59,6 +59,9 @@ private:
     QTimer responseTimer;
     // Both threads notice a port that has gone; the first to do so reports.
     std::atomic<bool> lossReported {false};
+    // Counts the openings: a loss still queued from an earlier one says
+    // nothing about the port now open, and must not end its exchange.
+    std::atomic<quint64> opening {0};
 };
 
 #endif // DEVICE_H

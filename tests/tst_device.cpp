@@ -50,6 +50,7 @@ private slots:
     void openWithoutNameTimesOut();
     void openTwiceRunsOneLoop();
     void chunksReadBeforeCloseAreStillDelivered();
+    void lossOfAnEarlierOpeningIsNotReported();
     void destroyingANeverOpenedLinkLogsClose();
 
 private:
@@ -211,6 +212,28 @@ void tst_Device::chunksReadBeforeCloseAreStillDelivered()
     QCOMPARE(received.list.size(), 0);
     QTRY_COMPARE(received.list.size(), 1);
     QCOMPARE(received.list.first(), Ack);
+}
+
+// A device unplugged and plugged in again before the event loop ran: the
+// loss belongs to the port that went, not to the one open now.
+void tst_Device::lossOfAnEarlierOpeningIsNotReported()
+{
+    Device device;
+    QSignalSpy lost(&device, &Device::linkLost);
+    QVERIFY(lost.isValid());
+    QVERIFY(simulator.addFault("hangup@version"));
+    device.setPortName(simulator.portPath());
+    QVERIFY(device.open());
+    device.write(VersionRequest);
+    // Without running the event loop: the simulator unplugs 100 ms after its
+    // answer, and the reading thread notices within a poll and queues.
+    QThread::msleep(400);
+    device.close();
+    device.setPortName(simulator.replug());
+    QVERIFY(device.open());
+    QTest::qWait(100);
+    QCOMPARE(lost.count(), 0);
+    device.close();
 }
 
 void tst_Device::destroyingANeverOpenedLinkLogsClose()
