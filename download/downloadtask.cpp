@@ -8,6 +8,16 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTemporaryFile>
+#include <QTimer>
+
+namespace {
+
+// A program that looks into every new file lets go of it within a moment;
+// one that holds it longer is no passing look, and the store fails.
+constexpr int RenameRetryStepMs = 50;
+constexpr int RenameRetryLimitMs = 2000;
+
+} // namespace
 
 DownloadTask::DownloadTask(QObject *parent) : QObject(parent)
 {
@@ -58,7 +68,6 @@ void DownloadTask::httpReply(QNetworkReply *reply)
     reply->deleteLater();
 
     store(body);
-    emit done();
 }
 
 void DownloadTask::noteCertificateErrors(QNetworkReply *, const QList<QSslError> &errors)
@@ -75,11 +84,11 @@ void DownloadTask::store(const QByteArray &body)
 {
     bodyStored = false;
     storeError.clear();
-    QString written;
     {
         QTemporaryFile file(fileName + QStringLiteral(".XXXXXX"));
         if (!file.open() || file.write(body) != body.size() || !file.flush()) {
             storeError = file.errorString();
+            emit done();
             return;
         }
         // On Windows a temporary file keeps its handle, opened without
@@ -88,7 +97,22 @@ void DownloadTask::store(const QByteArray &body)
         file.setAutoRemove(false);
         written = file.fileName();
     }
-    bodyStored = replaceFile(written, fileName, &storeError);
+    renameRetried.start();
+    putInPlace();
+}
+
+// done() comes once the body stands at its name or never will: a rename that
+// another program's passing look at the new file refused is tried again from
+// the event loop, for a bounded time.
+void DownloadTask::putInPlace()
+{
+    bool busy = false;
+    bodyStored = replaceFile(written, fileName, &storeError, &busy);
+    if (!bodyStored && busy && renameRetried.elapsed() < RenameRetryLimitMs) {
+        QTimer::singleShot(RenameRetryStepMs, this, &DownloadTask::putInPlace);
+        return;
+    }
     if (!bodyStored)
         QFile::remove(written);
+    emit done();
 }

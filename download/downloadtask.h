@@ -1,6 +1,7 @@
 #ifndef DOWNLOADTASK_H
 #define DOWNLOADTASK_H
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -58,6 +59,7 @@ private slots:
 
 private:
     void store(const QByteArray &body);
+    void putInPlace();
     void noteCertificateErrors(QNetworkReply *, const QList<QSslError> &errors);
 
     // Parented as well as held, so that the replies still in its hands
@@ -70,6 +72,9 @@ private:
     QStringList tlsErrors;
     int status = 0;
     QString storeError;
+    // The body written beside fileName, waiting to be renamed over it.
+    QString written;
+    QElapsedTimer renameRetried;
     std::optional<QSslConfiguration> pinnedTls;
 };
 

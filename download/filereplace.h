@@ -7,6 +7,9 @@
 // stands at target, a symbolic link included, without ever following it.
 // Both lie in the same folder. Returns false and sets *error to the
 // operating system's reason if the rename failed; source then still exists.
-bool replaceFile(const QString &source, const QString &target, QString *error);
+// *busy then tells whether another program held one of the files open for
+// the moment (on Windows a virus scanner or the search indexer looks into
+// every new file), so that the same rename may well succeed a little later.
+bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy);
 
 #endif // FILEREPLACE_H

@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 
-bool replaceFile(const QString &source, const QString &target, QString *error)
+bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy)
 {
+    // Nobody's open file stops a rename here.
+    *busy = false;
     if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData())
         == 0)
         return true;

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-bool replaceFile(const QString &source, const QString &target, QString *error)
+bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy)
 {
     // Unlike the C library's rename, MoveFileEx may replace an existing file;
     // on a symbolic link it replaces the link itself.
@@ -14,6 +14,8 @@ bool replaceFile(const QString &source, const QString &target, QString *error)
                       reinterpret_cast<const wchar_t *>(to.utf16()),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
-    *error = qt_error_string(int(::GetLastError()));
+    const DWORD code = ::GetLastError();
+    *error = qt_error_string(int(code));
+    *busy = code == ERROR_SHARING_VIOLATION;
     return false;
 }
