@@ -2,6 +2,7 @@
 #include "ui_dialog.h"
 
 #include "checkfailurenotice.h"
+#include "packets.h"
 
 #include <QCloseEvent>
 #include <QMessageBox>
@@ -33,7 +34,7 @@ Dialog::Dialog(QWidget *parent, const Seams &seams)
     ui->setupUi(this);
     setFixedSize(Width, Height);
     if (seams)
-        seams(enumerator, controller);
+        seams(enumerator, controller.updateFW);
 
     connect(&enumerator, &DeviceEnumerator::deviceAvailable, this, &Dialog::onDeviceAvailable);
     connect(&enumerator, &DeviceEnumerator::deviceNotFound, this, &Dialog::onDeviceNotFound);
@@ -110,7 +111,7 @@ void Dialog::onDeviceNotFound()
 
     ui->statusLabel->setText(tr("デバイスが接続されていません。"));
     ui->upgradeButton->setEnabled(false);
-    ui->msgLabel->setText(tr("現在のFWバージョン : "));
+    ui->msgLabel->setText(tr(Packets::VersionLinePrefix));
     pcModeSent = false;
     versionChecked = false;
     switchAttempts = 0;

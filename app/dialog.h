@@ -25,10 +25,11 @@ class Dialog : public QDialog
     Q_OBJECT
 
 public:
-    // Hands a test or the demo the window's parts before they start, to
-    // point them at simulated ports and a loopback firmware server through
-    // their own setters. The tool passes none.
-    using Seams = std::function<void(DeviceEnumerator &enumerator, Controller &controller)>;
+    // Hands a test or the demo the parts that look for devices and check the
+    // firmware server (the controller's), before they start, to point them
+    // at simulated ports and a loopback server through their own setters.
+    // The tool passes none. The command line takes the same.
+    using Seams = std::function<void(DeviceEnumerator &enumerator, UpdateFW &check)>;
 
     explicit Dialog(QWidget *parent = nullptr, const Seams &seams = {});
     ~Dialog() override;

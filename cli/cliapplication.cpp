@@ -133,9 +133,8 @@ bool CliApplication::checkServer()
 {
     bool done = false;
     connect(&check, &UpdateFW::imageVerified, this,
-            [this, &done](int version, const QString &digest) {
-                console->result(
-                    tr("Latest firmware: K-DMX-47-%1, MD5 %2 verified").arg(version).arg(digest));
+            [this, &done](int version, const QString &name, const QString &digest) {
+                console->result(tr("Latest firmware: %1, MD5 %2 verified").arg(name, digest));
                 console->event(
                     {{"event", "check"}, {"ok", true}, {"version", version}, {"digest", digest}});
                 done = true;

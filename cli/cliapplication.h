@@ -39,7 +39,8 @@ public:
 
     // Hands a test or the demo the parts that look for devices and check the
     // firmware server, to point them at simulated ports and a loopback server
-    // through their own setters. The shipped command passes none.
+    // through their own setters. The shipped command passes none. The window
+    // takes the same.
     using Seams = std::function<void(DeviceEnumerator &enumerator, UpdateFW &check)>;
 
     explicit CliApplication(const QStringList &arguments, std::FILE *out = stdout,

@@ -37,8 +37,8 @@ int main(int argc, char *argv[])
 
     const QString port = parser.value(portOption);
     const QString baseUrl = parser.value(baseUrlOption);
-    const auto seams = [&](DeviceEnumerator &enumerator, Controller &controller) {
-        controller.updateFW.setBaseUrl(baseUrl);
+    const auto seams = [&](DeviceEnumerator &enumerator, UpdateFW &check) {
+        check.setBaseUrl(baseUrl);
         enumerator.setPortSource([port] {
             PortRecord device;
             device.portName = port;

@@ -1,5 +1,7 @@
 #include "demopilot.h"
 
+#include "packets.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
@@ -21,7 +23,7 @@ const QString ServerFailureTitle = QStringLiteral("FWアップデートツール
 const QString OpeningNoticeStart = QStringLiteral("FW更新時");
 const QString FinishedText = QStringLiteral("FWが更新されました。");
 const QString LatestVersionPrefix = QStringLiteral("最新のFWバージョン : ");
-const QString CurrentVersionPrefix = QStringLiteral("現在のFWバージョン : ");
+const QString CurrentVersionPrefix = QString::fromUtf8(Packets::VersionLinePrefix);
 const QString ProgressPrefix = QStringLiteral("更新... ");
 
 QWidget *toolWindow()

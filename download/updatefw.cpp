@@ -53,7 +53,10 @@ bool isUsableDirectory(const QString &path)
 
 } // namespace
 
-UpdateFW::UpdateFW(QObject *parent) : QObject(parent)
+UpdateFW::UpdateFW(QObject *parent)
+    : QObject(parent),
+      serverBaseUrl(QStringLiteral(FW_SERVER_BASE_URL)),
+      serverAuthority(pinnedServerAuthorityPem)
 {
     connect(&task, &DownloadTask::done, this, &UpdateFW::onDone);
     // A coarse timer may fire up to 5 % early and give the server less than
@@ -64,14 +67,20 @@ UpdateFW::UpdateFW(QObject *parent) : QObject(parent)
 
 UpdateFW::~UpdateFW() = default;
 
-QString UpdateFW::baseUrl() const
+// The name the server publishes the announced version's image under.
+QString UpdateFW::imageName() const
 {
-    return ownBaseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : ownBaseUrl;
+    return QString::asprintf("K-DMX-47-%d", fwVersion);
 }
 
-QByteArray UpdateFW::pinnedAuthority() const
+void UpdateFW::setBaseUrl(const QString &baseUrl)
 {
-    return ownAuthority.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : ownAuthority;
+    serverBaseUrl = baseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : baseUrl;
+}
+
+void UpdateFW::setPinnedAuthority(const QByteArray &pem)
+{
+    serverAuthority = pem.isEmpty() ? QByteArray(pinnedServerAuthorityPem) : pem;
 }
 
 void UpdateFW::checkServerFW()
@@ -86,12 +95,11 @@ void UpdateFW::checkServerFW()
     }
     // A pinned authority that does not parse pins nothing, so it trusts no
     // server rather than every server the system trusts.
-    const QByteArray authority = pinnedAuthority();
-    if (!authority.isEmpty())
-        task.pinAuthorities(QSslCertificate::fromData(authority, QSsl::Pem));
+    if (!serverAuthority.isEmpty())
+        task.pinAuthorities(QSslCertificate::fromData(serverAuthority, QSsl::Pem));
     filePath = folder + QLatin1Char('/') + QLatin1String("fw_version.txt");
-    requestUrl
-        = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(baseUrl()), serverDir, modelDir);
+    requestUrl = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(serverBaseUrl), serverDir,
+                                   modelDir);
     QFile::remove(filePath);
     httpTimer.start(httpTimeOut);
     task.download(QUrl(requestUrl), filePath);
@@ -152,10 +160,10 @@ void UpdateFW::downloadFW()
         reportUnusableTempDir();
         return;
     }
-    const QString fwName = QString::asprintf("K-DMX-47-%d.ghx", fwVersion);
+    const QString fwName = imageName() + QStringLiteral(".ghx");
     filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(folder), serverDir);
-    requestUrl = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(baseUrl()), serverDir, modelDir,
-                                   qUtf8Printable(fwName));
+    requestUrl = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(serverBaseUrl), serverDir,
+                                   modelDir, qUtf8Printable(fwName));
     QFile::remove(filePath);
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
@@ -182,8 +190,8 @@ void UpdateFW::verifyFW()
     if (readable && digest == fwHash) {
         verifiedHash = digest;
         verifiedPath = filePath;
-        emit imageVerified(fwVersion, digest);
-        emit labelFW(QString::asprintf("最新のFWバージョン : K-DMX-47-%d", fwVersion));
+        emit imageVerified(fwVersion, imageName(), digest);
+        emit labelFW(QStringLiteral("最新のFWバージョン : ") + imageName());
         fwHash.clear();
     } else {
         emit canUpgrade(false);

@@ -63,12 +63,13 @@ public:
     QString verifiedImagePath() const { return verifiedPath; }
 
     // Seams for tests and the demo; the tool itself never calls them.
-    // Points this check at another server (a loopback one).
-    void setBaseUrl(const QString &baseUrl) { ownBaseUrl = baseUrl; }
+    // Points this check at another server (a loopback one); an empty text
+    // goes back to the build's own.
+    void setBaseUrl(const QString &baseUrl);
     // Pins another certificate authority (PEM) for the firmware server, as a
     // build with FW_SERVER_CA_FILE does; an empty text goes back to the
     // build's own choice.
-    void setPinnedAuthority(const QByteArray &pem) { ownAuthority = pem; }
+    void setPinnedAuthority(const QByteArray &pem);
     // How long the image request may go without data before it is abandoned.
     void setImageTransferTimeout(int msecs) { imageTransferTimeout = msecs; }
 
@@ -77,9 +78,10 @@ signals:
     void canUpgrade(bool);
     void setFwName(QString);
     void failed(UpdateFW::Failure failure, QString reason);
-    // The facts behind labelFW(): the image of this version, with this
-    // digest, now lies verified at verifiedImagePath().
-    void imageVerified(int version, QString digest);
+    // The facts behind labelFW(): the image of this version, published under
+    // this name (K-DMX-47-12), with this digest, now lies verified at
+    // verifiedImagePath().
+    void imageVerified(int version, QString name, QString digest);
 
 private slots:
     void onHttpTimeOut();
@@ -88,13 +90,12 @@ private slots:
 private:
     void readVersionFile();
     void downloadFW();
+    QString imageName() const;
     void verifyFW();
     QString downloadFolder();
     void reportUnusableTempDir();
     bool transferFailed(Failure *failure, QString *reason) const;
     void fail(Failure failure, const QString &reason);
-    QString baseUrl() const;
-    QByteArray pinnedAuthority() const;
 
     int fwVersion = 0;
     DownloadTask task;
@@ -105,8 +106,8 @@ private:
     QString verifiedPath;
     QString requestUrl;
     QString failureText;
-    QString ownBaseUrl;
-    QByteArray ownAuthority;
+    QString serverBaseUrl;
+    QByteArray serverAuthority;
     int imageTransferTimeout = 30000;
     bool ownFolderWanted = false;
     std::unique_ptr<QTemporaryDir> ownFolder;

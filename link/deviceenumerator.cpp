@@ -29,7 +29,9 @@ QList<PortRecord> DeviceEnumerator::hostPorts()
     return ports;
 }
 
-DeviceEnumerator::DeviceEnumerator(QObject *parent) : QThread(parent) { }
+DeviceEnumerator::DeviceEnumerator(QObject *parent)
+    : QThread(parent), portLister(hostPorts), portFingerprinter(PortFingerprint::current)
+{ }
 
 DeviceEnumerator::~DeviceEnumerator()
 {
@@ -55,9 +57,14 @@ void DeviceEnumerator::stopScanning()
 void DeviceEnumerator::setPortSource(PortLister lister, PortFingerprinter fingerprinter)
 {
     QMutexLocker locker(&sourceMutex);
-    ownLister = std::move(lister);
-    ownFingerprinter = std::move(fingerprinter);
-    ++ownSourceId;
+    if (lister) {
+        portLister = std::move(lister);
+        portFingerprinter = std::move(fingerprinter);
+    } else {
+        portLister = hostPorts;
+        portFingerprinter = PortFingerprint::current;
+    }
+    ++portSourceId;
 }
 
 void DeviceEnumerator::setFullListingPeriod(int ms)
@@ -89,22 +96,12 @@ QList<PortRecord> DeviceEnumerator::listPorts()
     // lister it replaced is never called again (tests hand over lambdas on
     // their stack).
     QMutexLocker locker(&sourceMutex);
-    if (ownLister)
-        return listPortsFrom(ownLister, ownFingerprinter, ownSourceId);
-    static const PortLister hostLister = hostPorts;
-    static const PortFingerprinter hostFingerprinter = PortFingerprint::current;
-    return listPortsFrom(hostLister, hostFingerprinter, 0);
-}
-
-QList<PortRecord> DeviceEnumerator::listPortsFrom(const PortLister &lister,
-                                                  const PortFingerprinter &fingerprinter,
-                                                  quint64 sourceId)
-{
     // Taken before the listing: a change during the listing then shows in
     // the next tick's fingerprint.
-    const std::optional<std::string> fingerprint = fingerprinter ? fingerprinter() : std::nullopt;
+    const std::optional<std::string> fingerprint
+        = portFingerprinter ? portFingerprinter() : std::nullopt;
     const bool unchanged
-        = fingerprint && sourceId == listedSourceId && fingerprint == listedFingerprint;
+        = fingerprint && portSourceId == listedSourceId && fingerprint == listedFingerprint;
     // The host may still be filling in a new port's details (udev writes the
     // USB identifiers a little after the port appears), so a new fingerprint
     // is trusted only once a listing a tick later has confirmed it. The next
@@ -113,8 +110,8 @@ QList<PortRecord> DeviceEnumerator::listPortsFrom(const PortLister &lister,
         && sinceFullListing.elapsed() <= fullListingPeriodMs - ScanPeriodMs)
         return listedPorts;
 
-    listedPorts = lister();
-    listedSourceId = sourceId;
+    listedPorts = portLister();
+    listedSourceId = portSourceId;
     listedFingerprint = fingerprint;
     listedFingerprintConfirmed = unchanged;
     sinceFullListing.start();
@@ -126,7 +123,7 @@ QList<PortRecord> DeviceEnumerator::attachedDevices()
     // Listed apart from the scan's own listing, whose remembered state
     // belongs to the scanning thread.
     QMutexLocker locker(&sourceMutex);
-    return devicesAmong(ownLister ? ownLister() : hostPorts());
+    return devicesAmong(portLister());
 }
 
 QList<PortRecord> DeviceEnumerator::devicesAmong(const QList<PortRecord> &ports)

@@ -76,10 +76,6 @@ protected:
 private:
     static QList<PortRecord> devicesAmong(const QList<PortRecord> &ports);
     QList<PortRecord> listPorts();
-    // sourceId tells a replaced source from its predecessor, whose
-    // fingerprints say nothing about the new one's; the host's is 0.
-    QList<PortRecord> listPortsFrom(const PortLister &lister,
-                                    const PortFingerprinter &fingerprinter, quint64 sourceId);
     void scanPorts();
     void pauseBetweenScans();
 
@@ -88,9 +84,11 @@ private:
     QWaitCondition stopRequested;
 
     QMutex sourceMutex;
-    PortLister ownLister;
-    PortFingerprinter ownFingerprinter;
-    quint64 ownSourceId = 0;
+    PortLister portLister;
+    PortFingerprinter portFingerprinter;
+    // Tells a replaced source from its predecessor, whose fingerprints say
+    // nothing about the new one's.
+    quint64 portSourceId = 0;
     std::atomic<int> fullListingPeriodMs {60000};
 
     // The last full listing, touched by the scanning thread alone.

@@ -121,7 +121,7 @@ QString versionText(const QByteArray &versionReply)
 
 QString versionLine(const QByteArray &versionReply)
 {
-    return QStringLiteral("現在のFWバージョン : ") + versionText(versionReply);
+    return QString::fromUtf8(VersionLinePrefix) + versionText(versionReply);
 }
 
 } // namespace Packets

@@ -28,7 +28,8 @@ QByteArray endCommand();
 bool isVersionReply(const QByteArray &chunk);
 // The device's firmware version as its version reply gives it.
 QString versionText(const QByteArray &versionReply);
-// The window's line for it.
+// The window's line for it, which reads just this while no device is there.
+inline constexpr char VersionLinePrefix[] = "現在のFWバージョン : ";
 QString versionLine(const QByteArray &versionReply);
 
 // What a chunk from the device is. A fixed reply is recognised only when the

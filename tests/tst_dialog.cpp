@@ -231,9 +231,9 @@ void tst_Dialog::cleanup()
 // Each window sees the ports above and checks the published release.
 Dialog::Seams tst_Dialog::seams()
 {
-    return [this](DeviceEnumerator &enumerator, Controller &controller) {
+    return [this](DeviceEnumerator &enumerator, UpdateFW &check) {
         enumerator.setPortSource(ports.lister());
-        controller.updateFW.setBaseUrl(release->baseUrl());
+        check.setBaseUrl(release->baseUrl());
     };
 }
 

@@ -89,10 +89,10 @@ int runWithUser(const QString &baseUrl, const std::function<void()> &step)
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     deadline.start(RunDeadlineMs);
-    return runTool(application(), [&baseUrl](DeviceEnumerator &enumerator, Controller &controller) {
+    return runTool(application(), [&baseUrl](DeviceEnumerator &enumerator, UpdateFW &check) {
         // No device: the start-up must not depend on one.
         enumerator.setPortSource([] { return QList<PortRecord> {}; });
-        controller.updateFW.setBaseUrl(baseUrl);
+        check.setBaseUrl(baseUrl);
     });
 }
 

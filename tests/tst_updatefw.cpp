@@ -104,6 +104,7 @@ struct CheckRun
     bool imageExistedAtSetFwName = false;
     QString label;
     QString digestAtLabel;
+    QString verifiedName;
     QList<UpdateFW::Failure> failures;
 };
 
@@ -130,6 +131,8 @@ CheckRun runCheck(UpdateFW &fw, const RunOptions &options)
         run.fwName = path;
         run.imageExistedAtSetFwName = QFile::exists(path);
     });
+    QObject::connect(&fw, &UpdateFW::imageVerified, &context,
+                     [&](int, const QString &name) { run.verifiedName = name; });
     QObject::connect(&fw, &UpdateFW::labelFW, &context, [&](const QString &text) {
         run.events << "labelFW";
         run.label = text;
@@ -333,6 +336,7 @@ void tst_UpdateFW::verifyRun(const CheckRun &run, Outcome outcome, const QString
 
     if (outcome == Ready) {
         QCOMPARE(run.label, labelPrefix + imageName.chopped(4));
+        QCOMPARE(run.verifiedName, imageName.chopped(4));
         QCOMPARE(run.digestAtLabel, QString::fromLatin1(announced));
     }
 }
@@ -345,7 +349,7 @@ void tst_UpdateFW::metaObjectOrder()
         methods << QString::fromLatin1(meta.method(i).methodSignature());
     QCOMPARE(methods,
              QStringList({"labelFW(QString)", "canUpgrade(bool)", "setFwName(QString)",
-                          "failed(UpdateFW::Failure,QString)", "imageVerified(int,QString)",
+                          "failed(UpdateFW::Failure,QString)", "imageVerified(int,QString,QString)",
                           "onHttpTimeOut()", "onDone()"}));
 }
 

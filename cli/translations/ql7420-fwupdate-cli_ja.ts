@@ -18,8 +18,8 @@ See: %1 --help</source>
         <translation>更新しません: 確認を求める端末がありません。確認なしで更新するには --yes を付けてください。</translation>
     </message>
     <message>
-        <source>Latest firmware: K-DMX-47-%1, MD5 %2 verified</source>
-        <translation>最新のFWバージョン : K-DMX-47-%1 (MD5 %2 確認済み)</translation>
+        <source>Latest firmware: %1, MD5 %2 verified</source>
+        <translation>最新のFWバージョン : %1 (MD5 %2 確認済み)</translation>
     </message>
     <message>
         <source>Firmware check failed: %1</source>
