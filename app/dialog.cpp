@@ -3,10 +3,13 @@
 
 #include "checkfailurenotice.h"
 #include "packets.h"
+#include "shutdownblock.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSessionManager>
 
 namespace {
 
@@ -47,6 +50,13 @@ Dialog::Dialog(QWidget *parent, const Seams &seams)
     connect(&controller, &Controller::btUpgrade, this, &Dialog::onBtUpgrade);
     connect(&controller.updateFW, &UpdateFW::failed, this, &showCheckFailureNotice);
     connect(ui->upgradeButton, &QPushButton::clicked, this, &Dialog::on_upgradeButton_clicked);
+    // A log-off or shutdown mid-transfer would leave the device with half an
+    // image, as closing the window would.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &session) {
+        if (controller.isUpgrading())
+            session.cancel();
+    });
+    new ShutdownBlock(this);
 
     enumerator.startScanning();
     controller.updateFW.checkServerFW();

@@ -3,6 +3,7 @@
 #include "deviceupdate.h"
 #include "platformconsole.h"
 #include "progressboard.h"
+#include "transferlock.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -29,7 +30,8 @@ QStringList portNames(const QList<PortRecord> &ports)
 // The host lists a port by its name (ttyACM0); a user may give its path.
 bool namesPort(const QString &name, const PortRecord &port)
 {
-    return name == port.portName || QFileInfo(name).fileName() == port.portName;
+    return PlatformConsole::samePortName(name, port.portName)
+        || PlatformConsole::samePortName(QFileInfo(name).fileName(), port.portName);
 }
 
 } // namespace
@@ -209,6 +211,20 @@ bool CliApplication::confirm(const QList<PortRecord> &ports)
 
 int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *image)
 {
+    TransferLock &lock = TransferLock::instance();
+    connect(&lock, &TransferLock::heldChanged, this, [this](bool held) {
+        PlatformConsole::setTransferRunning(
+            held,
+            tr("A firmware transfer is running. Stopping it would leave the device without "
+               "firmware."));
+    });
+    connect(&lock, &TransferLock::unavailable, this, [this](const QString &reason) {
+        if (!lockNoteShown)
+            console->note(tr("Note: the computer may sleep or shut down during the transfer, as "
+                             "the system did not agree to prevent it: %1")
+                              .arg(reason));
+        lockNoteShown = true;
+    });
     for (const PortRecord &port : ports) {
         auto *device = new DeviceUpdate(port, image);
         devices.append(device);

@@ -80,6 +80,7 @@ private:
     std::function<bool()> waitCondition;
     bool interrupted = false;
     bool transferBegun = false;
+    bool lockNoteShown = false;
 };
 
 // The command line's whole run on an existing application object: its

@@ -5,7 +5,7 @@
 #include <QJsonDocument>
 
 Console::Console(std::FILE *out, std::FILE *err, bool json)
-    : out(out), err(err), json(json), errIsTerminal(PlatformConsole::isTerminal(err))
+    : out(out), err(err), json(json), errRedraws(PlatformConsole::redrawsInPlace(err))
 { }
 
 void Console::result(const QString &line)

@@ -9,8 +9,9 @@
 
 // Where the command line writes: results on the standard output (with
 // --json nothing but one JSON object per line there), notes and progress on
-// the standard error. On a terminal the progress is a block of lines that is
-// redrawn in place; a note is written above it.
+// the standard error. On a terminal that follows escape sequences the
+// progress is a block of lines that is redrawn in place; a note is written
+// above it.
 class Console
 {
 public:
@@ -18,7 +19,7 @@ public:
 
     bool isJson() const { return json; }
     // Whether the progress may be redrawn in place.
-    bool drawsInPlace() const { return !json && errIsTerminal; }
+    bool drawsInPlace() const { return !json && errRedraws; }
 
     // A result line; not written with --json.
     void result(const QString &line);
@@ -40,7 +41,7 @@ private:
     std::FILE *out;
     std::FILE *err;
     bool json;
-    bool errIsTerminal;
+    bool errRedraws;
     QStringList block;
 };
 

@@ -5,23 +5,40 @@
 #include <functional>
 
 class QObject;
+class QString;
 
-// What the command line needs of the operating system's console, one source
-// file per platform.
+// What the command line needs of the operating system's console and session,
+// one source file per platform.
 namespace PlatformConsole {
 
-// Readies the console for UTF-8 text (Windows consoles default to a code
-// page of their own; elsewhere there is nothing to do).
+// Readies the console for UTF-8 text and escape sequences (Windows consoles
+// default to a code page of their own, given back at exit; elsewhere there is
+// nothing to do).
 void prepare();
 
 // Whether the stream is a terminal (a console window on Windows) rather than
 // a file or a pipe.
 bool isTerminal(std::FILE *stream);
 
+// Whether lines on the stream may be redrawn in place: a terminal that
+// follows escape sequences (a Windows console may refuse them).
+bool redrawsInPlace(std::FILE *stream);
+
+// Whether two port names name the same port, as the system compares them
+// (Windows ignores case: com3 is COM3).
+bool samePortName(const QString &given, const QString &listed);
+
+// While a transfer runs the session must not end under it: on Windows the
+// log-off and shutdown query is refused with this reason and closing the
+// console is taken off its menu; elsewhere the controller's lock does it.
+void setTransferRunning(bool running, const QString &reason);
+
 // From now on an interrupt (Ctrl-C, SIGTERM and SIGHUP on POSIX; Ctrl-C,
 // Ctrl-Break and closing the console on Windows) no longer ends the process
 // at once: onInterrupt runs in the thread of receiver, from its event loop,
-// and decides. A blocking read of the standard input returns early.
+// and decides. A blocking read of the standard input returns early. A closed
+// Windows console still ends the process once it has finished, or when
+// Windows's own limit runs out.
 void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt);
 
 // Whether an interrupt came since the last call; for code that was blocked

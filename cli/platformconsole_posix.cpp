@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <QString>
 
 #include <atomic>
 #include <csignal>
@@ -50,6 +51,18 @@ bool isTerminal(std::FILE *stream)
 {
     return ::isatty(::fileno(stream)) == 1;
 }
+
+bool redrawsInPlace(std::FILE *stream)
+{
+    return isTerminal(stream);
+}
+
+bool samePortName(const QString &given, const QString &listed)
+{
+    return given == listed;
+}
+
+void setTransferRunning(bool, const QString &) { }
 
 void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
 {

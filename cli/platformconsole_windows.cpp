@@ -3,16 +3,21 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 #include <atomic>
+#include <cstdlib>
 #include <io.h>
 #include <windows.h>
 
 namespace {
 
 std::atomic<bool> interrupted {false};
+std::atomic<bool> transferRunning {false};
 QPointer<QObject> interruptReceiver;
 std::function<void()> interruptHandler;
+UINT originalOutputCodePage = 0;
+HWND sessionWindow = nullptr;
 
 // Runs in a thread of its own that Windows starts for the event.
 BOOL WINAPI onConsoleEvent(DWORD event)
@@ -23,9 +28,39 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     if (QObject *receiver = interruptReceiver.data())
         QMetaObject::invokeMethod(
             receiver, [] { interruptHandler(); }, Qt::QueuedConnection);
-    // Handled: the process goes on. Windows still ends it a few seconds
-    // after the console window is closed, whatever this returns.
+    // Windows ends the process as soon as the handler of a closed console
+    // returns, or after its own limit (about 5 s), whichever comes first.
+    // Never returning lets the run end its own way meanwhile: the ports
+    // closed, its folder removed, a transfer given every second there is.
+    if (event == CTRL_CLOSE_EVENT)
+        ::Sleep(INFINITE);
     return TRUE;
+}
+
+void restoreOutputCodePage()
+{
+    ::SetConsoleOutputCP(originalOutputCodePage);
+}
+
+// Qt loads user32, so Windows asks this program's windows, not its console
+// handler, whether the session may end: a hidden top-level window of its own
+// answers (a message-only window is never asked).
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_QUERYENDSESSION)
+        return transferRunning ? FALSE : TRUE;
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND makeSessionWindow()
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = onSessionMessage;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"ql7420-fwupdate-cli-session";
+    ::RegisterClassW(&windowClass);
+    return ::CreateWindowExW(0, windowClass.lpszClassName, L"ql7420-fwupdate-cli", WS_OVERLAPPED, 0,
+                             0, 0, 0, nullptr, nullptr, windowClass.hInstance, nullptr);
 }
 
 } // namespace
@@ -34,6 +69,11 @@ namespace PlatformConsole {
 
 void prepare()
 {
+    if (originalOutputCodePage == 0) {
+        originalOutputCodePage = ::GetConsoleOutputCP();
+        if (originalOutputCodePage != 0)
+            std::atexit(restoreOutputCodePage);
+    }
     ::SetConsoleOutputCP(CP_UTF8);
     // The progress is redrawn in place with the terminal's escape sequences.
     const HANDLE errors = ::GetStdHandle(STD_ERROR_HANDLE);
@@ -45,6 +85,40 @@ void prepare()
 bool isTerminal(std::FILE *stream)
 {
     return ::_isatty(::_fileno(stream)) != 0;
+}
+
+// A console older than Windows 10's, or one that refused the mode in
+// prepare(), would print the escape sequences as text.
+bool redrawsInPlace(std::FILE *stream)
+{
+    DWORD mode = 0;
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    return isTerminal(stream) && ::GetConsoleMode(handle, &mode)
+        && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool samePortName(const QString &given, const QString &listed)
+{
+    return given.compare(listed, Qt::CaseInsensitive) == 0;
+}
+
+void setTransferRunning(bool running, const QString &reason)
+{
+    transferRunning = running;
+    if (!sessionWindow)
+        sessionWindow = makeSessionWindow();
+    if (sessionWindow && running)
+        ::ShutdownBlockReasonCreate(sessionWindow, reinterpret_cast<LPCWSTR>(reason.utf16()));
+    else if (sessionWindow)
+        ::ShutdownBlockReasonDestroy(sessionWindow);
+    // The console's close button and its menu item are the same command.
+    if (const HWND console = ::GetConsoleWindow()) {
+        if (running)
+            ::DeleteMenu(::GetSystemMenu(console, FALSE), SC_CLOSE, MF_BYCOMMAND);
+        else
+            ::GetSystemMenu(console, TRUE);
+        ::DrawMenuBar(console);
+    }
 }
 
 void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)

@@ -1,6 +1,7 @@
 #include "controller.h"
 
 #include "packets.h"
+#include "transferlock.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -29,6 +30,11 @@ Controller::Controller(QObject *parent) : QObject(parent)
     transferWindow.setTimerType(Qt::PreciseTimer);
     transferWindow.setInterval(ReplyWindowMs);
     connect(&transferWindow, &QTimer::timeout, this, &Controller::onTimeOut);
+}
+
+Controller::~Controller()
+{
+    letSystemSleep();
 }
 
 bool Controller::isUpgrading() const
@@ -62,6 +68,7 @@ void Controller::checkVersion()
 void Controller::startUpgrade()
 {
     upgrading = true;
+    holdSystemAwake();
     sendStartCommand();
 }
 
@@ -113,6 +120,7 @@ void Controller::onTimeOut()
     device.close();
     fwFile.close();
     upgrading = false;
+    letSystemSleep();
     transferWindow.stop();
     emit timeOut();
 }
@@ -145,6 +153,9 @@ void Controller::onLinkLost(QString reason)
                  .arg(portName, awaitedAnswer(requestState), reason));
     state = Idle;
     fwFile.close();
+    // Nothing more can reach the device: the computer need not stay awake
+    // for the rest of the reply window.
+    letSystemSleep();
     emit linkLost(reason);
 }
 
@@ -238,6 +249,7 @@ void Controller::onEndReply(Packets::Reply::Kind kind)
     device.close();
     fwFile.close();
     upgrading = false;
+    letSystemSleep();
     emit upgradeFinished();
 }
 
@@ -323,6 +335,22 @@ void Controller::setError(Error error, const QString &text)
 {
     lastError = error;
     lastErrorText = text;
+}
+
+void Controller::holdSystemAwake()
+{
+    if (holdingSystem)
+        return;
+    holdingSystem = true;
+    TransferLock::instance().acquire();
+}
+
+void Controller::letSystemSleep()
+{
+    if (!holdingSystem)
+        return;
+    holdingSystem = false;
+    TransferLock::instance().release();
 }
 
 QString Controller::awaitedAnswer(int exchange) const

@@ -48,6 +48,7 @@ public:
     static constexpr int PcModeRequests = 4;
 
     explicit Controller(QObject *parent = nullptr);
+    ~Controller() override;
 
     bool isUpgrading() const;
     Error error() const { return lastError; }
@@ -103,6 +104,8 @@ private:
     void request(const QByteArray &packet);
     void noteMissingAnswer();
     void setError(Error error, const QString &text);
+    void holdSystemAwake();
+    void letSystemSleep();
     QString awaitedAnswer(int exchange) const;
 
     int state = Idle;
@@ -110,6 +113,9 @@ private:
     QFile fwFile;
     const UpdateFW *imageCheck = &updateFW;
     bool upgrading = false;
+    // This controller's share of the process's hold on sleep and shutdown,
+    // from the start of its transfer to whatever ends it.
+    bool holdingSystem = false;
     // Runs from every write of a transfer until the awaited reply is
     // recognised. The link's own window stops at any chunk, so without this a
     // corrupt, split or unexpected reply would leave the transfer waiting for

@@ -1,6 +1,7 @@
 #include "cliapplication.h"
 #include "deviceenumerator.h"
 #include "firmwarerelease.h"
+#include "logindstandin.h"
 #include "ptypair.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
@@ -93,6 +94,8 @@ private:
     QByteArray image = FirmwareRelease::randomImage(150000);
     FirmwareRelease release;
     SimulatorProcess simulators[DeviceCount];
+    // Stands in for logind on the system bus of every run here.
+    LogindStandin logind;
     QTemporaryDir runsTemp;
     int runs = 0;
 };
@@ -102,6 +105,8 @@ void tst_Cli::initTestCase()
     QVERIFY(release.publish(image));
     for (SimulatorProcess &simulator : simulators)
         QVERIFY(simulator.start());
+    QVERIFY(logind.start());
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", logind.busAddress().toUtf8());
 }
 
 void tst_Cli::init()
@@ -305,6 +310,12 @@ void tst_Cli::threeDevicesAtOnceJson()
     std::fclose(outStream);
     std::fclose(errStream);
     QCOMPARE(exitCode, 0);
+    // One lock for the three transfers, given back when the last ended.
+    QTRY_COMPARE(
+        logind.events(),
+        (QStringList {"inhibit sleep:shutdown:idle:handle-lid-switch block tst_cli|Writing "
+                      "firmware to a QL-7420; stopping now would leave it without firmware",
+                      "released"}));
 
     QMap<QString, int> events;
     QMap<QString, int> lastPercent;
@@ -362,7 +373,13 @@ void tst_Cli::stalledDeviceWhileInterrupted()
     QStringList arguments = {"update", "--yes"};
     for (SimulatorProcess &simulator : simulators)
         arguments << "--port" << simulator.portPath();
+    // No system bus at all: the transfers go on unprotected, and the run
+    // says so once for its three devices.
+    const QByteArray bus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS",
+            "unix:path=" + QFile::encodeName(runsTemp.filePath("no-bus")));
     QProcess *process = startCli(arguments, 0);
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", bus);
     QByteArray err;
     QVERIFY(waitForOutput(*process, err, QProcess::StandardError, ": 10 %", 60000));
     ::kill(process->processId(), SIGINT);
@@ -370,6 +387,10 @@ void tst_Cli::stalledDeviceWhileInterrupted()
 
     QCOMPARE(run.exitCode, 4);
     QVERIFY2(run.err.contains("Not stopping: a firmware transfer is running"), qPrintable(run.err));
+    QCOMPARE((QString::fromUtf8(err) + run.err)
+                 .count("Note: the computer may sleep or shut down during the transfer, as the "
+                        "system did not agree to prevent it: no system bus: "),
+             1);
     const QString unplugged = simulators[1].portPath();
     // Ports named with --port carry no USB identifiers, and so no serial number.
     const QString unknown = QStringLiteral(" (no USB serial number)");

@@ -1,5 +1,6 @@
 #include "controller.h"
 #include "firmwarerelease.h"
+#include "logindstandin.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
 
@@ -10,6 +11,11 @@
 namespace {
 
 constexpr int BlockCount = 3376;
+// What logind is asked to block, and by whom, for one transfer or several.
+const QString LockTaken = QStringLiteral(
+    "inhibit sleep:shutdown:idle:handle-lid-switch block tst_controller|Writing firmware to a "
+    "QL-7420; stopping now would leave it without firmware");
+const QStringList LockHeldOnce = {LockTaken, QStringLiteral("released")};
 const QString ImagePath = QDir::tempPath() + QStringLiteral("/hello_Update.ghx");
 
 // The signals a dialog would see, in the order they came.
@@ -73,17 +79,22 @@ private:
 
     SimulatorProcess simulator;
     QScopedPointer<FirmwareRelease> release;
+    // Stands in for logind on the system bus of every controller here.
+    LogindStandin logind;
 };
 
 void tst_Controller::initTestCase()
 {
     QVERIFY(simulator.start({"--version-text", "2.5.1"}));
+    QVERIFY(logind.start());
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", logind.busAddress().toUtf8());
 }
 
 void tst_Controller::init()
 {
     QVERIFY(simulator.command("reset"));
     release.reset(new FirmwareRelease);
+    logind.clearEvents();
 }
 
 bool tst_Controller::verify(Controller &controller, const QByteArray &image)
@@ -114,12 +125,17 @@ void tst_Controller::completeTransfer()
     Observer observer(&controller);
     QVERIFY(verify(controller, image));
     controller.setPortName(simulator.portPath());
+    QCOMPARE(logind.events(), QStringList());
     controller.startUpgrade();
     QVERIFY(controller.isUpgrading());
+    // Held while the blocks go over, given back with the end.
+    QTRY_COMPARE(logind.events(), QStringList {LockTaken});
+    QCOMPARE(observer.count("finished"), 0);
 
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("finished"), 1, 120000);
     QVERIFY(!controller.isUpgrading());
     QCOMPARE(observer.count("timeout"), 0);
+    QTRY_COMPARE(logind.events(), LockHeldOnce);
 
     QList<int> expected;
     for (int sent = 0; sent <= BlockCount; ++sent)
@@ -154,10 +170,19 @@ void tst_Controller::twoControllersAtOnce()
 
     first.setPortName(simulator.portPath());
     second.setPortName(secondSimulator.portPath());
+    // The second starts a while after the first, so that the first ends
+    // while the second still runs: one lock for both, held until the last
+    // transfer ends.
     first.startUpgrade();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !firstObserver.progress.isEmpty() && firstObserver.progress.last() >= 20, 60000);
     second.startUpgrade();
-    QTRY_COMPARE_WITH_TIMEOUT(firstObserver.count("finished") + secondObserver.count("finished"), 2,
-                              120000);
+    QTRY_COMPARE_WITH_TIMEOUT(firstObserver.count("finished"), 1, 120000);
+    QTest::qWait(500);
+    QCOMPARE(secondObserver.count("finished"), 0);
+    QCOMPARE(logind.events(), QStringList {LockTaken});
+    QTRY_COMPARE_WITH_TIMEOUT(secondObserver.count("finished"), 1, 120000);
+    QTRY_COMPARE(logind.events(), LockHeldOnce);
 
     const QString expected = FirmwareRelease::md5(FirmwareRelease::deviceImage(image));
     for (SimulatorProcess *device : {&simulator, &secondSimulator}) {
@@ -224,6 +249,7 @@ void tst_Controller::stallEndsTheTransfer()
     QCOMPARE(observer.count("finished"), 0);
     QCOMPARE(controller.error(), error);
     QCOMPARE(controller.errorString(), reason.arg(simulator.portPath()));
+    QTRY_COMPARE(logind.events(), LockHeldOnce);
     // A lost link is told at once, the reply window's time-out later as for
     // any other end. The simulator unplugs 100 ms after its last answer.
     QCOMPARE(observer.count("linklost"), error == Controller::LinkLost ? 1 : 0);
@@ -247,6 +273,7 @@ void tst_Controller::stallEndsTheTransfer()
     controller.setPortName(port);
     controller.startUpgrade();
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 2, 10000);
+    QTRY_COMPARE(logind.events(), LockHeldOnce + LockHeldOnce);
 
     const QJsonObject report = simulator.report();
     QCOMPARE(report.value("dataBlocks").toInt(), 41);
@@ -322,6 +349,8 @@ void tst_Controller::unverifiedImageIsNeverSent()
     QCOMPARE(controller.error(), Controller::ImageNotVerified);
     QVERIFY2(controller.errorString().startsWith(reason.arg(ImagePath)),
              qPrintable(controller.errorString()));
+    // Given back even when logind answers after the end.
+    QTRY_COMPARE(logind.events(), LockHeldOnce);
     QVERIFY(!controller.isUpgrading());
     QVERIFY(observer.progress.isEmpty());
     const QJsonObject report = simulator.report();
@@ -366,6 +395,8 @@ void tst_Controller::pcModeExchange()
 
     // The request's reply window still runs out as for any unanswered write.
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 4500);
+    // The handshake keeps nobody from sleeping.
+    QCOMPARE(logind.events(), QStringList());
 }
 
 void tst_Controller::versionExchange_data()

@@ -111,7 +111,7 @@ cli_depends=$(dpkg-deb -f "$cli_deb" Depends)
 gui_depends=$(dpkg-deb -f "$gui_deb" Depends)
 echo "   $cli: $cli_depends"
 echo "   $gui: $gui_depends"
-for needed in libqt6core6 libqt6network6 libqt6serialport6; do
+for needed in libqt6core6 libqt6network6 libqt6serialport6 libqt6dbus6; do
     grep -qF "$needed" <<<"$cli_depends" || fail "$cli: Depends lacks $needed"
 done
 # A service PC without a desktop installs the command line alone.
@@ -119,7 +119,7 @@ for unwanted in libqt6gui6 libqt6widgets6 font; do
     ! grep -qF "$unwanted" <<<"$cli_depends" || fail "$cli: Depends has $unwanted"
 done
 for needed in "$cli (= $version)" libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
-    libqt6serialport6 "fonts-noto-cjk | fonts-ipafont-gothic"; do
+    libqt6serialport6 libqt6dbus6 "fonts-noto-cjk | fonts-ipafont-gothic"; do
     grep -qF "$needed" <<<"$gui_depends" || fail "$gui: Depends lacks $needed"
 done
 # The udev rule moved from the window's package to the command line's.

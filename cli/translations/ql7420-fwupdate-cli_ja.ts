@@ -77,6 +77,14 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <source>Not stopping: a firmware transfer is running, and stopping it would leave the device without firmware. Please wait until it ends.</source>
         <translation>中断しません: FWの転送中に止めるとデバイスのFWが失われます。転送が終わるまでお待ちください。</translation>
     </message>
+    <message>
+        <source>A firmware transfer is running. Stopping it would leave the device without firmware.</source>
+        <translation>FWの転送中です。止めるとデバイスのFWが失われます。</translation>
+    </message>
+    <message>
+        <source>Note: the computer may sleep or shut down during the transfer, as the system did not agree to prevent it: %1</source>
+        <translation>注意: システムが同意しなかったため、転送中にコンピューターがスリープまたはシャットダウンする場合があります: %1</translation>
+    </message>
 </context>
 <context>
     <name>CommandLine</name>
