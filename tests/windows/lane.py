@@ -12,7 +12,9 @@
    Wine draws it;
 5. the uninstaller, silently: nothing may be left;
 6. one whole transfer through the Windows command line and through the
-   Linux one, timed from the first progress event to the result.
+   Linux one, timed from the first progress event to the result;
+7. the session's end (wineboot --end-session) refused by the command line
+   and by the window while each transfers, and accepted before and after.
 
 usage: lane.py WINDOWS_BUILD LINUX_CLI PORT OUTDIR
 
@@ -272,6 +274,59 @@ def speed(prefix, env, linux_cli):
           % (linux_seconds, windows_seconds, windows_seconds / linux_seconds), flush=True)
 
 
+def end_session(env):
+    """Wine's way to ask every window whether the session may end: wineboot
+    sends WM_QUERYENDSESSION to each top-level window and exits with 1 when
+    one refuses, 0 when all agree (then WM_ENDSESSION follows)."""
+    return run(["wine", "wineboot", "--end-session"], env).returncode
+
+
+def session_end_during_transfers(prefix, env, build, base_url):
+    """Log-off and shutdown refused while a transfer runs, by the window and
+    by the command line, and the system kept awake as far as Wine shows it."""
+    check(end_session(env) == 0, "the session may end while nothing runs")
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    device = Simulator(prefix, 29)
+    try:
+        program = Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"], env)
+        refused = None
+        lines = []
+        while (line := program.next_line()) is not None:
+            lines.append(line)
+            event = json_events([line])
+            if refused is None and event and event[0][1].get("percent", 0) >= 10:
+                refused = end_session(env)
+        status = program.status()
+        check(refused == 1, "the command line refuses the session's end mid-transfer (wineboot %s)"
+              % refused)
+        check(status == 0, "the command line's transfer goes on to the end (%d)" % status)
+        device.holds_the_image("the command line asked to end the session")
+        # Wine keeps no power state, but a refused SetThreadExecutionState
+        # would be told on stderr.
+        check(not any("Note: the computer may sleep" in text for _, text in program.errors),
+              "SetThreadExecutionState is accepted (Wine acts on nothing)")
+    finally:
+        device.stop()
+
+    demo = os.path.join(build, "ql7420-fwupdate-demo.exe")
+    device = Simulator(prefix, 30)
+    try:
+        window = Program(["wine", demo, "--port", device.name, "--base-url", base_url], env)
+        refused = None
+        while (line := window.next_line()) is not None:
+            progress = line[1].partition("更新... ")[2].partition(" %")[0]
+            if refused is None and progress.isdigit() and int(progress) >= 10:
+                refused = end_session(env)
+        status = window.status()
+        check(refused == 1, "the window refuses the session's end mid-transfer (wineboot %s)"
+              % refused)
+        check(status == 0, "the window's transfer goes on to the end (%d)" % status)
+        device.holds_the_image("the window asked to end the session")
+    finally:
+        device.stop()
+    check(end_session(env) == 0, "the session may end again once the transfers are over")
+
+
 def start_firmware_server(port):
     site = tempfile.mkdtemp(prefix="ql7420-lane-site-")
     image = os.path.join(site, "image.ghx")
@@ -385,6 +440,7 @@ def main(argv):
         command_line(prefix, env)
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
         speed(prefix, env, linux_cli)
+        session_end_during_transfers(prefix, build_env, build, base_url)
         uninstall(prefix, env)
     finally:
         firmware.stdin.close()
