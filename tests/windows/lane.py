@@ -281,6 +281,33 @@ def end_session(env):
     return run(["wine", "wineboot", "--end-session"], env).returncode
 
 
+def end_session_mid_transfer(who, command, env, device, percent):
+    """Runs command, asks to end the session once percent(line) of its output
+    says 10 % or more, and checks that the session's end was refused and the
+    transfer went on to the end. Returns the program's standard error."""
+    program = Program(command, env)
+    refused = None
+    while (line := program.next_line()) is not None:
+        done = percent(line[1])
+        if refused is None and done is not None and done >= 10:
+            refused = end_session(env)
+    status = program.status()
+    check(refused == 1, "%s refuses the session's end mid-transfer (wineboot %s)" % (who, refused))
+    check(status == 0, "%s goes on to the end of its transfer (%d)" % (who, status))
+    device.holds_the_image("%s asked to end the session" % who)
+    return program.errors
+
+
+def json_percent(text):
+    events = json_events([(0, text)])
+    return events[0][1].get("percent") if events else None
+
+
+def status_line_percent(text):
+    shown = text.partition("更新... ")[2].partition(" %")[0]
+    return int(shown) if shown.isdigit() else None
+
+
 def session_end_during_transfers(prefix, env, build, base_url):
     """Log-off and shutdown refused while a transfer runs, by the window and
     by the command line, and the system kept awake as far as Wine shows it."""
@@ -288,40 +315,21 @@ def session_end_during_transfers(prefix, env, build, base_url):
     cli = installed(prefix, "ql7420-fwupdate-cli.exe")
     device = Simulator(prefix, 29)
     try:
-        program = Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"], env)
-        refused = None
-        lines = []
-        while (line := program.next_line()) is not None:
-            lines.append(line)
-            event = json_events([line])
-            if refused is None and event and event[0][1].get("percent", 0) >= 10:
-                refused = end_session(env)
-        status = program.status()
-        check(refused == 1, "the command line refuses the session's end mid-transfer (wineboot %s)"
-              % refused)
-        check(status == 0, "the command line's transfer goes on to the end (%d)" % status)
-        device.holds_the_image("the command line asked to end the session")
+        errors = end_session_mid_transfer(
+            "the command line", ["wine", cli, "update", "--port", device.name, "--yes", "--json"],
+            env, device, json_percent)
         # Wine keeps no power state, but a refused SetThreadExecutionState
         # would be told on stderr.
-        check(not any("Note: the computer may sleep" in text for _, text in program.errors),
+        check(not any("Note: the computer may sleep" in text for _, text in errors),
               "SetThreadExecutionState is accepted (Wine acts on nothing)")
     finally:
         device.stop()
-
     demo = os.path.join(build, "ql7420-fwupdate-demo.exe")
     device = Simulator(prefix, 30)
     try:
-        window = Program(["wine", demo, "--port", device.name, "--base-url", base_url], env)
-        refused = None
-        while (line := window.next_line()) is not None:
-            progress = line[1].partition("更新... ")[2].partition(" %")[0]
-            if refused is None and progress.isdigit() and int(progress) >= 10:
-                refused = end_session(env)
-        status = window.status()
-        check(refused == 1, "the window refuses the session's end mid-transfer (wineboot %s)"
-              % refused)
-        check(status == 0, "the window's transfer goes on to the end (%d)" % status)
-        device.holds_the_image("the window asked to end the session")
+        end_session_mid_transfer(
+            "the window", ["wine", demo, "--port", device.name, "--base-url", base_url], env,
+            device, status_line_percent)
     finally:
         device.stop()
     check(end_session(env) == 0, "the session may end again once the transfers are over")
