@@ -220,8 +220,8 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
     });
     connect(&lock, &TransferLock::unavailable, this, [this](const QString &reason) {
         if (!lockNoteShown)
-            console->note(tr("Note: the computer may sleep or shut down during the transfer, as "
-                             "the system did not agree to prevent it: %1")
+            console->note(tr("Note: nothing keeps the computer from sleeping or shutting down "
+                             "during the transfer: %1")
                               .arg(reason));
         lockNoteShown = true;
     });

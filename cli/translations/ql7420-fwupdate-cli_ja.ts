@@ -82,8 +82,8 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>FWの転送中です。止めるとデバイスのFWが失われます。</translation>
     </message>
     <message>
-        <source>Note: the computer may sleep or shut down during the transfer, as the system did not agree to prevent it: %1</source>
-        <translation>注意: システムが同意しなかったため、転送中にコンピューターがスリープまたはシャットダウンする場合があります: %1</translation>
+        <source>Note: nothing keeps the computer from sleeping or shutting down during the transfer: %1</source>
+        <translation>注意: 転送中のコンピューターのスリープやシャットダウンを防げません: %1</translation>
     </message>
 </context>
 <context>

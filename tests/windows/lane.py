@@ -320,7 +320,7 @@ def session_end_during_transfers(prefix, env, build, base_url):
             env, device, json_percent)
         # Wine keeps no power state, but a refused SetThreadExecutionState
         # would be told on stderr.
-        check(not any("Note: the computer may sleep" in text for _, text in errors),
+        check(not any("Note: nothing keeps the computer from sleeping" in text for _, text in errors),
               "SetThreadExecutionState is accepted (Wine acts on nothing)")
     finally:
         device.stop()
