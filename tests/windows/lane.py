@@ -281,17 +281,25 @@ def end_session(env):
     return run(["wine", "wineboot", "--end-session"], env).returncode
 
 
-def end_session_mid_transfer(who, command, env, device, percent):
+def end_session_mid_transfer(who, command, env, device, percent, before_transfer=None):
     """Runs command, asks to end the session once percent(line) of its output
     says 10 % or more, and checks that the session's end was refused and the
-    transfer went on to the end. Returns the program's standard error."""
+    transfer went on to the end; with before_transfer, also asks at the first
+    line it accepts, where the end must be allowed, so that the refusal is
+    the transfer's and not the program's mere presence. Returns the program's
+    standard error."""
     program = Program(command, env)
-    refused = None
+    refused = accepted = None
     while (line := program.next_line()) is not None:
         done = percent(line[1])
+        if before_transfer and accepted is None and before_transfer(line[1]):
+            accepted = end_session(env)
         if refused is None and done is not None and done >= 10:
             refused = end_session(env)
     status = program.status()
+    if before_transfer:
+        check(accepted == 0, "%s lets the session end before its transfer (wineboot %s)"
+              % (who, accepted))
     check(refused == 1, "%s refuses the session's end mid-transfer (wineboot %s)" % (who, refused))
     check(status == 0, "%s goes on to the end of its transfer (%d)" % (who, status))
     device.holds_the_image("%s asked to end the session" % who)
@@ -317,7 +325,7 @@ def session_end_during_transfers(prefix, env, build, base_url):
     try:
         errors = end_session_mid_transfer(
             "the command line", ["wine", cli, "update", "--port", device.name, "--yes", "--json"],
-            env, device, json_percent)
+            env, device, json_percent, lambda text: '"event":"check"' in text)
         # Wine keeps no power state, but a refused SetThreadExecutionState
         # would be told on stderr.
         check(not any("Note: nothing keeps the computer from sleeping" in text for _, text in errors),
