@@ -82,7 +82,7 @@ done
 
 echo "== Release files of $(git rev-parse --short HEAD) for $url"
 echo "== Debian packages, on Debian $(cat /etc/debian_version)"
-bash scripts/install-deps.sh dpkg-dev file >/dev/null
+bash scripts/install-deps.sh dpkg-dev file unzip >/dev/null
 git clone --quiet "$(pwd)" "$work/source"
 git -C "$work/source" checkout --quiet "$commit"
 began=$(date +%s)
@@ -102,11 +102,14 @@ echo "== Windows installer and zip, in a Debian 13 tree"
 source scripts/debian13-tree.sh
 root=$debian13_cache/release-root
 debian13_tree "$root"
+if [ "$(git -C "$root/root/ql7420-fwupdate" rev-parse HEAD)" != "$commit" ]; then
+    echo "release.sh: the Debian 13 tree holds another commit than $commit" >&2
+    exit 1
+fi
 sources=$(qt_windows_sources)
 cache=${QL7420_QT_CACHE:-/var/cache/ql7420-fwupdate}
 debian13_binds=("$sources" "$cache" "$keys")
 debian13_run "$root" "
-    [ \$(git rev-parse HEAD) = $commit ] || { echo 'the tree holds another commit' >&2; exit 1; }
     export QL7420_QT_CACHE=$cache ${inside[*]}
     bash scripts/build-windows.sh $sources $url
 "
@@ -141,5 +144,5 @@ fi
 if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
     echo "   Windows programs, uninstaller and installer NOT SIGNED: no certificate given"
 fi
-ls -l --time-style=+ -- * | awk '{printf "   %10d  %s\n", $5, $NF}'
+stat -c "   %10s  %n" -- *
 echo "== Release files of $commit in build/release/: $(($(date +%s) - start)) s"

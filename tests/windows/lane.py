@@ -203,6 +203,18 @@ def signatures(prefix, setup):
             print(verify.stdout + verify.stderr)
 
 
+def server_in_programs(prefix, base_url):
+    """The installed programs hold the firmware server's URL and no loopback
+    URL."""
+    script = os.path.join(TOOLS_DIR, "..", "scripts", "loopback-urls.py")
+    search = subprocess.run([sys.executable, script, "--expect", base_url,
+                             installed(prefix, "ql7420-fwupdate.exe"),
+                             installed(prefix, "ql7420-fwupdate-cli.exe")],
+                            capture_output=True, text=True)
+    check(search.returncode == 0, "the installed programs hold %s and no loopback URL %s"
+          % (base_url, search.stdout.strip()))
+
+
 def uninstall(prefix, env):
     # The uninstaller copies itself away and returns at once; the copy
     # removes the folder.
@@ -448,6 +460,7 @@ def main(argv):
               % (time.monotonic() - started))
         install(prefix, env, setups[0], build)
         signatures(prefix, setups[0])
+        server_in_programs(prefix, base_url)
         command_line(prefix, env)
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
         speed(prefix, env, linux_cli)
