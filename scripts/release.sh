@@ -120,7 +120,10 @@ echo "== Checks and checksums"
 cd "$out"
 # No file under a release name may send the device's users to this machine.
 for file in *; do
-    case $file in *-test[_-]*) continue ;; esac
+    case $file in *-test[_-]*)
+        echo "   $file: a TEST BUILD for a server on this machine, not for release"
+        continue ;;
+    esac
     mkdir "$work/look"
     case $file in
         *.deb) dpkg-deb -x "$file" "$work/look" ;;
