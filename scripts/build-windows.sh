@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=$1 server=$2
 
-bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 nsis osslsigncode \
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 nsis osslsigncode unzip \
     >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
 qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
     "$sources/qtserialport-6.8.0.tar.xz")
