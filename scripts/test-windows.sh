@@ -50,7 +50,7 @@ debian13_run "$root" "
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
     bash scripts/install-deps.sh wine wine64 fonts-wine xvfb fonts-ipafont-gothic x11-apps \
-        netpbm iproute2 unzip >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+        netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
     bash scripts/build-windows.sh "$sources" "$server"
     cmake -S . -B build-linux -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
