@@ -86,3 +86,24 @@ debian13_run() {
         unshare --mount --pid --fork --propagation private \
         bash -c "$(declare -f debian13_inside); debian13_inside \"\$@\"" debian13 "$1" "$2"
 }
+
+# qt_windows_sources: prints the folder of the Qt 6.8.0 sources for the
+# Windows build: $QL7420_QT_SOURCES, or third_party/qt/ in the shared folder
+# beside this repository or beside the one it was cloned from.
+qt_windows_sources() {
+    local candidate origin
+    if [ -n "${QL7420_QT_SOURCES:-}" ]; then
+        echo "$QL7420_QT_SOURCES"
+        return
+    fi
+    origin=$(git config --get remote.origin.url || true)
+    for candidate in "$(pwd)/../shared/third_party/qt" "$origin/../shared/third_party/qt"; do
+        if [ -e "$candidate/qtbase-6.8.0-b839e9b3.tar.xz" ]; then
+            (cd "$candidate" && pwd)
+            return
+        fi
+    done
+    echo "no Qt 6.8.0 sources found; set QL7420_QT_SOURCES to the folder" \
+        "with qtbase-6.8.0-b839e9b3.tar.xz and qtserialport-6.8.0.tar.xz" >&2
+    return 1
+}

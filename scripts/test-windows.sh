@@ -2,12 +2,15 @@
 # The Windows lane: builds the tool for Windows and proves it under Wine, in
 # a fresh Debian 13 tree (debian13-tree.sh), whose MinGW-w64 (GCC 14), Wine
 # 10 and NSIS it uses; Debian 12's MinGW GCC cannot build Qt. There:
-#   1. Qt 6.8.0 for Windows, from the cache or built (build-qt-windows.sh);
-#   2. the window, the command line and the two demos for Windows, against
-#      a firmware server on 127.0.0.1:18480, and with cpack the installer
-#      and the zip; the command line for Linux too, to time against;
-#   3. tests/windows/lane.py: the Windows test programs, the installer, the
-#      command line and the window's demo, all under Wine.
+#   1. Qt 6.8.0 for Windows, from the cache or built, and the window, the
+#      command line and the two demos for Windows, for the project's
+#      firmware server URL as a release is built (build-windows.sh), with
+#      the installer and the zip signed by a certificate made for the run;
+#      the command line for Linux too, to time against;
+#   2. tests/windows/lane.py: the Windows test programs, the installer, the
+#      command line and the window's demo, all under Wine, in a network of
+#      their own where the URL's host name is 127.0.0.1 (the tree's
+#      /etc/hosts) and the test firmware server listens on the URL's port.
 # The installer, the zip and the screenshot of the window under Wine are
 # copied to build/windows/.
 #
@@ -24,64 +27,44 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-sources=${QL7420_QT_SOURCES:-}
-if [ -z "$sources" ]; then
-    origin=$(git config --get remote.origin.url || true)
-    for candidate in "$(pwd)/../shared/third_party/qt" "$origin/../shared/third_party/qt"; do
-        if [ -e "$candidate/qtbase-6.8.0-b839e9b3.tar.xz" ]; then
-            sources=$(cd "$candidate" && pwd)
-            break
-        fi
-    done
-fi
-if [ -z "$sources" ]; then
-    echo "test-windows.sh: no Qt 6.8.0 sources found; set QL7420_QT_SOURCES to the folder" \
-        "with qtbase-6.8.0-b839e9b3.tar.xz and qtserialport-6.8.0.tar.xz" >&2
-    exit 1
-fi
 cache=${QL7420_QT_CACHE:-/var/cache/ql7420-fwupdate}
 mkdir -p "$cache"
 
 # shellcheck source=debian13-tree.sh
 source scripts/debian13-tree.sh
+sources=$(qt_windows_sources)
 root=$debian13_cache/windows-root
 debian13_tree "$root"
-debian13_binds=("$sources" "$cache")
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+bash scripts/throwaway-keys.sh "$keys"
+debian13_binds=("$sources" "$cache" "$keys")
+server=$(sed -n 's/^set(FW_SERVER_BASE_URL "\(.*\)" CACHE STRING$/\1/p' CMakeLists.txt)
 
 start=$(date +%s)
 status=0
 debian13_run "$root" "
-    export QL7420_QT_CACHE=$cache
-    sources=$sources
+    export QL7420_QT_CACHE=$cache QL7420_SIGN_PKCS12=$keys/signing.p12 \
+        QL7420_SIGN_PASSWORD_FILE=$keys/password QL7420_SIGN_CA=$keys/ca.pem
+    sources=$sources server=$server
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
-    bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb nsis \
-        fonts-ipafont-gothic x11-apps netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
-    qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
-        "$sources/qtserialport-6.8.0.tar.xz")
-    server=http://127.0.0.1:18480/data
-
-    echo "== Building for Windows"
-    began=$(date +%s)
-    cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
-        -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
-        -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
-        -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
-    cmake --build build-windows >/tmp/build.log || { tail -n 50 /tmp/build.log >&2; exit 1; }
-    grep "warning:" /tmp/build.log || true
-    (cd build-windows && cpack) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
-    grep "CPack: - package" /tmp/cpack.log
+    bash scripts/install-deps.sh wine wine64 fonts-wine xvfb fonts-ipafont-gothic x11-apps \
+        netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+    bash scripts/build-windows.sh "$sources" "$server"
     cmake -S . -B build-linux -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
     cmake --build build-linux --target ql7420-fwupdate-cli >/dev/null
-    echo "   built in $(($(date +%s) - began)) s"
 
     echo "== Under Wine"
     # In a network of its own, with only a loopback: the lane owns its ports,
     # whatever else runs on this machine, and nothing it starts reaches out.
+    # There the firmware server is named this machine, for Wine as well,
+    # which asks the resolver of the system it runs on.
+    host=$(echo "$server" | sed "s,^[a-z]*://\([^:/]*\).*,\1,")
+    echo "127.0.0.1 $host" >>/etc/hosts
     unshare --net bash -c "ip link set lo up && exec python3 tests/windows/lane.py \
-        build-windows build-linux/cli/ql7420-fwupdate-cli 18480 build-windows/lane"
+        build-windows build-linux/cli/ql7420-fwupdate-cli $server build-windows/lane"
 ' || status=$?
 
 mkdir -p build/windows

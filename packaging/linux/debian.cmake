@@ -20,6 +20,13 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(QL7420_PACKAGE_TAG)
+    foreach(component cli gui)
+        string(TOUPPER ${component} upper)
+        set(CPACK_DEBIAN_${upper}_FILE_NAME
+            "${package_${component}}${QL7420_PACKAGE_TAG}_${PROJECT_VERSION}_amd64.deb")
+    endforeach()
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://fwupdate.example.com/")

@@ -17,7 +17,12 @@ set(CPACK_STRIP_FILES ON)
 # one Start menu entry, and an uninstaller that leaves nothing behind.
 list(PREPEND CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
 # ql7420-fwupdate-<version>-setup.exe, and ql7420-fwupdate-<version>-windows-x64.zip
-# with a folder of that name inside.
+# with a folder of that name inside; a test build's with -test after the
+# version.
+set(CPACK_QL7420_PACKAGE_TAG "${QL7420_PACKAGE_TAG}")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/packagename.cmake)
+# Authenticode signing, when a certificate is given at cpack time.
+set(CPACK_QL7420_SIGN_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/sign.sh)
+set(CPACK_QL7420_SIGN_PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/signprograms.cmake)
 
 include(CPack)

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """The Windows build under Wine, end to end, against the device simulator
 (each simulated device's pty mapped as a COM port) and a firmware server on
-127.0.0.1:
+127.0.0.1, at the port of the URL the build was made for, whose host name
+the machine resolves to 127.0.0.1:
 
 1. the Windows test programs (ctest in the Windows build);
-2. the installer, silently: files, Start menu entry, Apps & features entry;
+2. the installer, silently: files, Start menu entry, Apps & features entry,
+   and with QL7420_SIGN_CA the Authenticode signatures of the installer and
+   of the programs and the uninstaller it installed;
 3. the installed command line: --version, check, an update of three devices
    at once, and a device that stops answering at block 100;
 4. the window's demo on a virtual X server, beside two command lines
@@ -16,11 +19,11 @@
 7. the session's end (wineboot --end-session) refused by the command line
    and by the window while each transfers, and accepted before and after.
 
-usage: lane.py WINDOWS_BUILD LINUX_CLI PORT OUTDIR
+usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR
 
 WINDOWS_BUILD is the cross build (with its installer made by cpack), built
-for the firmware server http://127.0.0.1:PORT/data, as is LINUX_CLI, the
-Linux command line. The screenshot goes to OUTDIR/window-wine.png.
+for the firmware server URL, as is LINUX_CLI, the Linux command line. The
+screenshot goes to OUTDIR/window-wine.png.
 """
 
 import glob
@@ -31,9 +34,11 @@ import queue
 import shutil
 import subprocess
 import sys
+import re
 import tempfile
 import threading
 import time
+import urllib.parse
 
 import run_under_wine as wine
 
@@ -142,7 +147,23 @@ def installed(prefix, path=""):
     return os.path.join(prefix, "drive_c", INSTALL_DIR, path)
 
 
-def install(prefix, env, setup):
+def cpack_setting(build, name):
+    config = open(os.path.join(build, "CPackConfig.cmake"), encoding="utf-8").read()
+    return re.search(r'^set\(%s "(.*)"\)$' % name, config, re.MULTILINE).group(1)
+
+
+def registry_values(text):
+    """The values of a `reg query` answer, by name."""
+    found = re.findall(r"^\s+(\S+)\s+REG_\w+\s+(.*?)\s*$", text, re.MULTILINE)
+    return dict(found)
+
+
+def folder_kib(folder):
+    return sum(os.path.getsize(os.path.join(top, name))
+               for top, _, names in os.walk(folder) for name in names) // 1024
+
+
+def install(prefix, env, setup, build):
     result = run(["wine", setup, "/S"], env)
     check(result.returncode == 0, "the installer ends with 0 (%d)" % result.returncode)
     for path in ("ql7420-fwupdate.exe", "ql7420-fwupdate-cli.exe", "uninstall.exe", "Qt6Core.dll",
@@ -151,10 +172,49 @@ def install(prefix, env, setup):
                  "licenses/qt/qtbase/LGPL-3.0-only.txt"):
         check(os.path.exists(installed(prefix, path)), "installed: %s" % path)
     check(os.path.exists(os.path.join(prefix, "drive_c", SHORTCUT)), "the Start menu entry")
-    entry = run(["wine", "reg", "query", UNINSTALL_KEY], env).stdout.decode(errors="replace")
-    for value in ("DisplayName", "DisplayVersion", "Publisher", "DisplayIcon", "UninstallString",
-                  "EstimatedSize"):
-        check(value in entry, "Apps & features entry: %s" % value)
+    entry = registry_values(run(["wine", "reg", "query", UNINSTALL_KEY], env).stdout
+                            .decode(errors="replace"))
+    folder = "C:\\" + INSTALL_DIR.replace("/", "\\")
+    for name, expected in (
+            ("DisplayName", cpack_setting(build, "CPACK_NSIS_DISPLAY_NAME")),
+            ("DisplayVersion", cpack_setting(build, "CPACK_PACKAGE_VERSION")),
+            ("Publisher", cpack_setting(build, "CPACK_PACKAGE_VENDOR")),
+            ("DisplayIcon", folder + "\\ql7420-fwupdate.exe,0"),
+            ("UninstallString", '"%s\\uninstall.exe"' % folder)):
+        check(entry.get(name) == expected,
+              "Apps & features entry: %s is %r (%r)" % (name, expected, entry.get(name)))
+    size, on_disk = int(entry.get("EstimatedSize", "0"), 0), folder_kib(installed(prefix))
+    check(abs(size - on_disk) <= on_disk // 50,
+          "Apps & features entry: EstimatedSize %d KiB is the installed folder's %d KiB"
+          % (size, on_disk))
+
+
+def signatures(prefix, setup):
+    """Each signed file verifies against the authority that signed it, the
+    uninstaller as the installer wrote it."""
+    authority = os.environ.get("QL7420_SIGN_CA")
+    if not authority:
+        print("NOT SIGNED: the installer and the programs carry no signature", flush=True)
+        return
+    for path in (setup, installed(prefix, "ql7420-fwupdate.exe"),
+                 installed(prefix, "ql7420-fwupdate-cli.exe"), installed(prefix, "uninstall.exe")):
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", authority, "-in", path],
+                                capture_output=True, text=True)
+        check(verify.returncode == 0, "Authenticode signature verified: %s" % os.path.basename(path))
+        if verify.returncode != 0:
+            print(verify.stdout + verify.stderr)
+
+
+def server_in_programs(prefix, base_url):
+    """The installed programs hold the firmware server's URL and no loopback
+    URL."""
+    script = os.path.join(TOOLS_DIR, "..", "scripts", "loopback-urls.py")
+    search = subprocess.run([sys.executable, script, "--expect", base_url,
+                             installed(prefix, "ql7420-fwupdate.exe"),
+                             installed(prefix, "ql7420-fwupdate-cli.exe")],
+                            capture_output=True, text=True)
+    check(search.returncode == 0, "the installed programs hold %s and no loopback URL %s"
+          % (base_url, search.stdout.strip()))
 
 
 def uninstall(prefix, env):
@@ -189,6 +249,7 @@ def command_line(prefix, env):
         check(status == 0, "cli update of three devices at once ends with 0 (%d)" % status)
         if status != 0:
             print("\n".join(text for _, text in lines + program.errors))
+        overlap(json_events(lines), [device.name for device in devices])
         for device in devices:
             device.holds_the_image("three at once, " + device.name)
     finally:
@@ -206,6 +267,20 @@ def command_line(prefix, env):
               % (status, json.dumps(results)))
     finally:
         stalling.stop()
+
+
+def overlap(events, ports):
+    """The transfers ran at the same time: each one's progress began before
+    any other's ended."""
+    spans = []
+    for port in ports:
+        stamps = [stamp for stamp, event in events
+                  if event["event"] == "progress" and event.get("port") == port]
+        spans.append((min(stamps), max(stamps)) if stamps else (float("inf"), float("-inf")))
+    latest_start, earliest_end = max(span[0] for span in spans), min(span[1] for span in spans)
+    check(latest_start < earliest_end,
+          "the three transfers overlap: the last began %.1f s before the first ended"
+          % (earliest_end - latest_start))
 
 
 def screenshot(display, path):
@@ -228,7 +303,7 @@ def demo_beside_command_lines(prefix, env, build, base_url, outdir):
     try:
         window = Program(["wine", demo, "--port", window_device.name, "--base-url", base_url], env)
         beside = []
-        shot_taken = False
+        shot_taken = None
         while (line := window.next_line()) is not None:
             text = line[1]
             print("   demo: " + text, flush=True)
@@ -237,8 +312,9 @@ def demo_beside_command_lines(prefix, env, build, base_url, outdir):
             if not beside and "Latest FW" in text:
                 beside = [Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"],
                                   env) for device in cli_devices]
-            if not shot_taken and "更新... 40 %" in text:
+            if shot_taken is None and "更新... 40 %" in text:
                 shot_taken = check(screenshot(env["DISPLAY"], shot), "screenshot of the window: " + shot)
+        check(shot_taken is not None, "the window's demo showed 更新... 40 % (for the screenshot)")
         status = window.status()
         check(status == 0, "the window's demo ends with 0 (%d)" % status)
         window_device.holds_the_image("the window's demo")
@@ -414,10 +490,11 @@ def prepare_prefix(prefix, env):
 
 def main(argv):
     if len(argv) != 5:
-        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI PORT OUTDIR")
+        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR")
     build, linux_cli = os.path.abspath(argv[1]), os.path.abspath(argv[2])
-    port, outdir = int(argv[3]), os.path.abspath(argv[4])
-    base_url = "http://127.0.0.1:%d/data" % port
+    base_url, outdir = argv[3], os.path.abspath(argv[4])
+    url = urllib.parse.urlsplit(base_url)
+    port = url.port or {"http": 80, "https": 443}[url.scheme]
     setups = glob.glob(os.path.join(build, "ql7420-fwupdate-*-setup.exe"))
     if len(setups) != 1:
         wine.fail("expected one installer in %s, found %s" % (build, setups))
@@ -452,7 +529,9 @@ def main(argv):
                                env=build_env)
         check(ctest.returncode == 0, "the Windows test programs under Wine (%.0f s)"
               % (time.monotonic() - started))
-        install(prefix, env, setups[0])
+        install(prefix, env, setups[0], build)
+        signatures(prefix, setups[0])
+        server_in_programs(prefix, base_url)
         command_line(prefix, env)
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
         speed(prefix, env, linux_cli)

@@ -1,0 +1,49 @@
+#!/bin/bash
+# The tool for Windows, with its installer and zip (cpack), in build-windows/
+# for the firmware server URL given; run in the Debian 13 tree of
+# debian13-tree.sh, whose MinGW-w64 (GCC 14) and NSIS it uses, by
+# test-windows.sh and release.sh. Qt 6.8.0 for Windows comes from the cache
+# or is built (build-qt-windows.sh, from the sources in $1).
+# With a certificate in the environment (packaging/windows/sign.sh) the two
+# programs, the uninstaller and the installer are signed, and with
+# QL7420_SIGN_CA (the authority's PEM certificate) every signature is
+# verified against it.
+#   scripts/build-windows.sh QT_SOURCES URL
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sources=$1 server=$2
+
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 nsis osslsigncode unzip \
+    >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
+    "$sources/qtserialport-6.8.0.tar.xz")
+
+echo "== Building for Windows, for $server"
+began=$(date +%s)
+cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
+    -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
+    -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
+    -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DFW_SERVER_BASE_URL="$server" \
+    >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
+cmake --build build-windows >/tmp/build.log || { tail -n 50 /tmp/build.log >&2; exit 1; }
+grep "warning:" /tmp/build.log || true
+(cd build-windows && cpack) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
+grep "CPack: - package\|signed:" /tmp/cpack.log
+echo "   built in $(($(date +%s) - began)) s"
+
+if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
+    echo "   NOT SIGNED: no code-signing certificate given"
+elif [ -n "${QL7420_SIGN_CA:-}" ]; then
+    # The uninstaller exists only once the installer has written it: the
+    # Windows lane verifies the installed one.
+    work=$(mktemp -d)
+    unzip -q build-windows/ql7420-fwupdate-*-windows-x64.zip -d "$work"
+    for program in "$work"/*/ql7420-fwupdate.exe "$work"/*/ql7420-fwupdate-cli.exe \
+            build-windows/ql7420-fwupdate-*-setup.exe; do
+        osslsigncode verify -CAfile "$QL7420_SIGN_CA" -in "$program" >"$work/verify.log" 2>&1 ||
+            { cat "$work/verify.log" >&2; echo "the signature of $program does not verify" >&2; exit 1; }
+        echo "   signature verified: $(basename "$program")"
+    done
+    rm -rf "$work"
+fi

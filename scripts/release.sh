@@ -1,0 +1,151 @@
+#!/bin/bash
+# Builds, from the commit checked out, every file a user downloads, for the
+# firmware server URL given (by default the project's own, FW_SERVER_BASE_URL
+# in CMakeLists.txt), into build/release/:
+#   ql7420-fwupdate-cli_<version>_amd64.deb, ql7420-fwupdate_<version>_amd64.deb
+#       built on this machine (Debian 12), as scripts/package.sh does;
+#   ql7420-fwupdate-<version>-setup.exe, ql7420-fwupdate-<version>-windows-x64.zip
+#       built in a fresh Debian 13 tree (debian13-tree.sh, build-windows.sh);
+#   SHA256SUMS over them, and SHA256SUMS.asc when it is signed.
+# A URL on a loopback address gives files named -test, never a release.
+#
+# Signing (each also from the environment variable named):
+#   --pkcs12 FILE [--password-file FILE]   QL7420_SIGN_PKCS12, QL7420_SIGN_PASSWORD_FILE
+#   --cert FILE --key FILE                 QL7420_SIGN_CERT, QL7420_SIGN_KEY
+#       Authenticode (osslsigncode) for both programs, the uninstaller and
+#       the installer; --ca FILE (QL7420_SIGN_CA) verifies them against that
+#       authority, --timestamp URL (QL7420_SIGN_TIMESTAMP) time-stamps them;
+#   --gpg-key ID                           QL7420_GPG_KEY (and GNUPGHOME)
+#       a detached, armored OpenPGP signature of SHA256SUMS, verified.
+#   --throwaway-keys   signs with a certificate and a key made for the run
+#       and verifies every signature (what CI does); proves the steps only.
+# Without them the files are unsigned, and the script says so.
+#
+#   scripts/release.sh [--url URL] [signing options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
+url=$(sed -n 's/^set(FW_SERVER_BASE_URL "\(.*\)" CACHE STRING$/\1/p' CMakeLists.txt)
+throwaway=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --url) url=$2 ;;
+        --pkcs12) export QL7420_SIGN_PKCS12=$2 ;;
+        --password-file) export QL7420_SIGN_PASSWORD_FILE=$2 ;;
+        --cert) export QL7420_SIGN_CERT=$2 ;;
+        --key) export QL7420_SIGN_KEY=$2 ;;
+        --ca) export QL7420_SIGN_CA=$2 ;;
+        --timestamp) export QL7420_SIGN_TIMESTAMP=$2 ;;
+        --gpg-key) export QL7420_GPG_KEY=$2 ;;
+        --throwaway-keys) throwaway=1; shift; continue ;;
+        *) usage ;;
+    esac
+    [ $# -ge 2 ] || usage
+    shift 2
+done
+if [ "$(id -u)" -ne 0 ]; then
+    echo "release.sh: needs root (the Windows build's Debian 13 tree: debootstrap, chroot, mounts)" >&2
+    exit 1
+fi
+
+start=$(date +%s)
+commit=$(git rev-parse HEAD)
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+    echo "release.sh: uncommitted changes are left out: building commit $commit as committed" >&2
+fi
+work=$(pwd)/build/release-work
+out=$(pwd)/build/release
+rm -rf "$work" "$out"
+mkdir -p "$work" "$out"
+
+# Every signing file is copied to one folder that the Debian 13 tree sees.
+keys=$work/keys
+mkdir -m 700 "$keys"
+trap 'rm -rf "$keys"' EXIT
+if [ -n "$throwaway" ]; then
+    bash scripts/throwaway-keys.sh "$keys"
+    export QL7420_SIGN_PKCS12=$keys/signing.p12 QL7420_SIGN_PASSWORD_FILE=$keys/password \
+        QL7420_SIGN_CA=$keys/ca.pem GNUPGHOME=$keys/gnupg QL7420_GPG_KEY=release@example.com
+    unset QL7420_SIGN_CERT QL7420_SIGN_KEY
+fi
+inside=()
+for variable in QL7420_SIGN_PKCS12 QL7420_SIGN_PASSWORD_FILE QL7420_SIGN_CERT QL7420_SIGN_KEY \
+        QL7420_SIGN_CA; do
+    if [ -n "${!variable:-}" ]; then
+        copy=$keys/$variable
+        [ -e "$copy" ] || cp "${!variable}" "$copy"
+        inside+=("$variable=$copy")
+    fi
+done
+[ -z "${QL7420_SIGN_TIMESTAMP:-}" ] || inside+=("QL7420_SIGN_TIMESTAMP=$QL7420_SIGN_TIMESTAMP")
+
+echo "== Release files of $(git rev-parse --short HEAD) for $url"
+echo "== Debian packages, on Debian $(cat /etc/debian_version)"
+bash scripts/install-deps.sh dpkg-dev file unzip >/dev/null
+git clone --quiet "$(pwd)" "$work/source"
+git -C "$work/source" checkout --quiet "$commit"
+began=$(date +%s)
+# Only what the packages hold is built: no test and no benchmark.
+cmake -S "$work/source" -B "$work/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL="$url" >"$work/configure.log" ||
+    { cat "$work/configure.log" >&2; exit 1; }
+nice cmake --build "$work/linux" --target ql7420-fwupdate ql7420-fwupdate-cli \
+    gzip_ql7420-fwupdate.1 gzip_ql7420-fwupdate-cli.1 gzip_changelog >"$work/build.log" ||
+    { tail -n 50 "$work/build.log" >&2; exit 1; }
+(cd "$work/linux" && cpack) >"$work/cpack.log" || { cat "$work/cpack.log" >&2; exit 1; }
+cp "$work"/linux/*.deb "$out/"
+echo "   built in $(($(date +%s) - began)) s"
+
+echo "== Windows installer and zip, in a Debian 13 tree"
+# shellcheck source=debian13-tree.sh
+source scripts/debian13-tree.sh
+root=$debian13_cache/release-root
+debian13_tree "$root"
+if [ "$(git -C "$root/root/ql7420-fwupdate" rev-parse HEAD)" != "$commit" ]; then
+    echo "release.sh: the Debian 13 tree holds another commit than $commit" >&2
+    exit 1
+fi
+sources=$(qt_windows_sources)
+cache=${QL7420_QT_CACHE:-/var/cache/ql7420-fwupdate}
+debian13_binds=("$sources" "$cache" "$keys")
+debian13_run "$root" "
+    export QL7420_QT_CACHE=$cache ${inside[*]}
+    bash scripts/build-windows.sh $sources $url
+"
+cp "$root"/root/ql7420-fwupdate/build-windows/ql7420-fwupdate-*-{setup.exe,windows-x64.zip} "$out/"
+rm -rf "$root"
+
+echo "== Checks and checksums"
+cd "$out"
+# No file under a release name may send the device's users to this machine.
+for file in *; do
+    case $file in *-test[_-]*)
+        echo "   $file: a TEST BUILD for a server on this machine, not for release"
+        continue ;;
+    esac
+    mkdir "$work/look"
+    case $file in
+        *.deb) dpkg-deb -x "$file" "$work/look" ;;
+        *.zip) unzip -q "$file" -d "$work/look" ;;
+        *) cp "$file" "$work/look/" ;;
+    esac
+    python3 ../../scripts/loopback-urls.py "$work/look" ||
+        { echo "release.sh: $file holds a loopback URL under a release name" >&2; exit 1; }
+    rm -rf "$work/look"
+done
+sha256sum -- * >SHA256SUMS
+if [ -n "${QL7420_GPG_KEY:-}" ]; then
+    gpg --batch --yes --armor --detach-sign --local-user "$QL7420_GPG_KEY" \
+        --output SHA256SUMS.asc SHA256SUMS
+    gpg --batch --verify SHA256SUMS.asc SHA256SUMS 2>"$work/gpg.log" ||
+        { cat "$work/gpg.log" >&2; exit 1; }
+    echo "   SHA256SUMS signed by $QL7420_GPG_KEY; signature verified"
+else
+    echo "   SHA256SUMS NOT SIGNED: no OpenPGP key given (--gpg-key)"
+fi
+if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
+    echo "   Windows programs, uninstaller and installer NOT SIGNED: no certificate given"
+fi
+stat -c "   %10s  %n" -- *
+echo "== Release files of $commit in build/release/: $(($(date +%s) - start)) s"
