@@ -6,7 +6,9 @@
 #   2. the window, the command line and the two demos for Windows, against
 #      a firmware server on 127.0.0.1:18480, and with cpack the installer
 #      and the zip; the command line for Linux too, to time against;
-#   3. tests/windows/lane.py: the Windows test programs, the installer, the
+#   3. the installer of the released 1.2.0, for the same server, to upgrade
+#      from: from the cache or built;
+#   4. tests/windows/lane.py: the Windows test programs, the installer, the
 #      command line and the window's demo, all under Wine.
 # The installer, the zip and the screenshot of the window under Wine are
 # copied to build/windows/.
@@ -56,7 +58,7 @@ debian13_run "$root" "
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
     bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb nsis \
-        fonts-ipafont-gothic x11-apps netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+        fonts-ipafont-gothic x11-apps netpbm iproute2 xdotool >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
     qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
         "$sources/qtserialport-6.8.0.tar.xz")
     server=http://127.0.0.1:18480/data
@@ -77,11 +79,35 @@ debian13_run "$root" "
     cmake --build build-linux --target ql7420-fwupdate-cli >/dev/null
     echo "   built in $(($(date +%s) - began)) s"
 
+    # The released 1.2.0, built as a test build for the same server, kept by
+    # its commit: the clone has no tags.
+    earlier=3b87ad53c8cbc2e7a9d4a7b559ee28b51c69c62e
+    earlier_setup=$QL7420_QT_CACHE/ql7420-fwupdate-$earlier-lane/ql7420-fwupdate-1.2.0-setup.exe
+    if [ ! -e "$earlier_setup" ]; then
+        echo "== Building the installer of 1.2.0 ($earlier)"
+        began=$(date +%s)
+        mkdir -p /tmp/earlier
+        git archive "$earlier" | tar -x -C /tmp/earlier
+        cmake -S /tmp/earlier -B /tmp/earlier/build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
+            -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
+            -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
+            -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL=$server >/tmp/configure.log ||
+            { cat /tmp/configure.log >&2; exit 1; }
+        cmake --build /tmp/earlier/build --target ql7420-fwupdate ql7420-fwupdate-cli >/tmp/build.log ||
+            { tail -n 50 /tmp/build.log >&2; exit 1; }
+        (cd /tmp/earlier/build && cpack -G NSIS) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
+        mkdir -p "$(dirname "$earlier_setup")"
+        cp /tmp/earlier/build/ql7420-fwupdate-1.2.0-setup.exe "$earlier_setup.part"
+        mv "$earlier_setup.part" "$earlier_setup"
+        echo "   built in $(($(date +%s) - began)) s"
+    fi
+
     echo "== Under Wine"
     # In a network of its own, with only a loopback: the lane owns its ports,
     # whatever else runs on this machine, and nothing it starts reaches out.
     unshare --net bash -c "ip link set lo up && exec python3 tests/windows/lane.py \
-        build-windows build-linux/cli/ql7420-fwupdate-cli 18480 build-windows/lane"
+        build-windows build-linux/cli/ql7420-fwupdate-cli 18480 build-windows/lane $earlier_setup"
 ' || status=$?
 
 mkdir -p build/windows
