@@ -65,11 +65,13 @@ debian13_run "$root" "
 
     echo "== Building for Windows"
     began=$(date +%s)
-    cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
-        -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
-        -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
-        -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
+    # qt-cmake of the Windows Qt names Qt, its host tools and its toolchain,
+    # which loads ours.
+    windows_cmake=("$qt/windows/bin/qt-cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release
+        -DQT_CHAINLOAD_TOOLCHAIN_FILE="$(pwd)/cmake/toolchain-mingw-w64.cmake"
+        -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools
+        -DFW_SERVER_BASE_URL=$server)
+    "${windows_cmake[@]}" -S . -B build-windows -DCMAKE_CROSSCOMPILING_EMULATOR=wine >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
     cmake --build build-windows >/tmp/build.log || { tail -n 50 /tmp/build.log >&2; exit 1; }
     grep "warning:" /tmp/build.log || true
     (cd build-windows && cpack) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
@@ -88,11 +90,8 @@ debian13_run "$root" "
         began=$(date +%s)
         mkdir -p /tmp/earlier
         git archive "$earlier" | tar -x -C /tmp/earlier
-        cmake -S /tmp/earlier -B /tmp/earlier/build -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
-            -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
-            -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
-            -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL=$server >/tmp/configure.log ||
+        "${windows_cmake[@]}" -S /tmp/earlier -B /tmp/earlier/build \
+            -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/tmp/configure.log ||
             { cat /tmp/configure.log >&2; exit 1; }
         cmake --build /tmp/earlier/build --target ql7420-fwupdate ql7420-fwupdate-cli >/tmp/build.log ||
             { tail -n 50 /tmp/build.log >&2; exit 1; }
