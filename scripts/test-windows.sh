@@ -49,12 +49,18 @@ source scripts/debian13-tree.sh
 root=$debian13_cache/windows-root
 debian13_tree "$root"
 debian13_binds=("$sources" "$cache")
+# The released 1.2.0, to upgrade from: built in the tree as a test build for
+# the same server, unless kept from an earlier run. The clone has no tags.
+earlier=3b87ad53c8cbc2e7a9d4a7b559ee28b51c69c62e
+mkdir "$root/root/earlier"
+git archive "$earlier" | tar -x -C "$root/root/earlier"
 
 start=$(date +%s)
 status=0
 debian13_run "$root" "
     export QL7420_QT_CACHE=$cache
     sources=$sources
+    earlier=$earlier
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
     bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb nsis \
@@ -81,23 +87,18 @@ debian13_run "$root" "
     cmake --build build-linux --target ql7420-fwupdate-cli >/dev/null
     echo "   built in $(($(date +%s) - began)) s"
 
-    # The released 1.2.0, built as a test build for the same server, kept by
-    # its commit: the clone has no tags.
-    earlier=3b87ad53c8cbc2e7a9d4a7b559ee28b51c69c62e
     earlier_setup=$QL7420_QT_CACHE/ql7420-fwupdate-$earlier-lane/ql7420-fwupdate-1.2.0-setup.exe
     if [ ! -e "$earlier_setup" ]; then
         echo "== Building the installer of 1.2.0 ($earlier)"
         began=$(date +%s)
-        mkdir -p /tmp/earlier
-        git archive "$earlier" | tar -x -C /tmp/earlier
-        "${windows_cmake[@]}" -S /tmp/earlier -B /tmp/earlier/build \
+        "${windows_cmake[@]}" -S /root/earlier -B /tmp/earlier \
             -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/tmp/configure.log ||
             { cat /tmp/configure.log >&2; exit 1; }
-        cmake --build /tmp/earlier/build --target ql7420-fwupdate ql7420-fwupdate-cli >/tmp/build.log ||
+        cmake --build /tmp/earlier --target ql7420-fwupdate ql7420-fwupdate-cli >/tmp/build.log ||
             { tail -n 50 /tmp/build.log >&2; exit 1; }
-        (cd /tmp/earlier/build && cpack -G NSIS) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
+        (cd /tmp/earlier && cpack -G NSIS) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
         mkdir -p "$(dirname "$earlier_setup")"
-        cp /tmp/earlier/build/ql7420-fwupdate-1.2.0-setup.exe "$earlier_setup.part"
+        cp /tmp/earlier/ql7420-fwupdate-1.2.0-setup.exe "$earlier_setup.part"
         mv "$earlier_setup.part" "$earlier_setup"
         echo "   built in $(($(date +%s) - began)) s"
     fi
