@@ -281,26 +281,38 @@ def speed(prefix, env, linux_cli):
           % (linux_seconds, windows_seconds, windows_seconds / linux_seconds), flush=True)
 
 
+def digest(data):
+    """The SHA-256 of a file's content; of a Windows program or DLL without
+    its time stamp and checksum, which strip sets anew at each run, and
+    cpack strips for the installer and the zip apart."""
+    if data[:2] == b"MZ":
+        header = int.from_bytes(data[0x3C:0x40], "little")
+        data = bytearray(data)
+        data[header + 8:header + 12] = bytes(4)
+        data[header + 88:header + 92] = bytes(4)
+    return hashlib.sha256(data).hexdigest()
+
+
 def file_digests(folder):
-    """Every file under the folder, by its path there, with its SHA-256."""
+    """Every file under the folder, by its path there, with its digest."""
     digests = {}
     for parent, _, names in os.walk(folder):
         for name in names:
             path = os.path.join(parent, name)
             with open(path, "rb") as data:
-                digests[os.path.relpath(path, folder)] = hashlib.sha256(data.read()).hexdigest()
+                digests[os.path.relpath(path, folder)] = digest(data.read())
     return digests
 
 
 def shipped_files(zip_path):
     """What the zip ships, by path inside its one folder, with each file's
-    SHA-256: the same files as the installer, which adds its uninstaller."""
+    digest: the same files as the installer, which adds its uninstaller."""
     digests = {}
     with zipfile.ZipFile(zip_path) as archive:
         for member in archive.infolist():
             if not member.is_dir():
                 path = os.path.normpath(member.filename.split("/", 1)[1])
-                digests[path] = hashlib.sha256(archive.read(member)).hexdigest()
+                digests[path] = digest(archive.read(member))
     return digests
 
 
