@@ -381,6 +381,72 @@ def ends(program, limit=LINE_LIMIT):
         return "no end within %d s" % limit
 
 
+def cancel_at_first_page(prefix, env, setup, earlier, earlier_files):
+    began = time.monotonic()
+    program = subprocess.Popen(["wine", setup], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    page = wait_for_window(env, SETUP_TITLE)
+    if check(page is not None, "the installer shows its first page"):
+        press(env, page, "Escape")
+        question = wait_for_window(env, SETUP_TITLE, known=[page])
+        if check(question is not None, "cancelling asks whether to quit"):
+            press(env, question, "Return")
+    status = ends(program)
+    check(status == 1, "cancelled at the first page: the installer ends with 1 (%s)" % status)
+    installed_as(prefix, env, earlier, earlier_files, "cancelled at the first page")
+    print("TIME cancel at the first page: %.1f s" % (time.monotonic() - began), flush=True)
+
+
+def over_failing_uninstaller(prefix, env, setup, earlier, earlier_files):
+    """The command line under the uninstaller's name stands for an
+    uninstaller that fails: it refuses the uninstaller's arguments."""
+    began = time.monotonic()
+    uninstaller = installed(prefix, "uninstall.exe")
+    shutil.copy(uninstaller, uninstaller + ".lane")
+    shutil.copy(installed(prefix, "ql7420-fwupdate-cli.exe"), uninstaller)
+    result = run(["wine", setup, "/S"], env)
+    os.replace(uninstaller + ".lane", uninstaller)
+    check(result.returncode == EXIT_UNINSTALL_FAILED,
+          "silently, over a failing uninstaller: ends with %d (%d)" % (EXIT_UNINSTALL_FAILED, result.returncode))
+    installed_as(prefix, env, earlier, earlier_files, "the earlier uninstaller failed")
+    print("TIME a failing uninstaller: %.1f s" % (time.monotonic() - began), flush=True)
+
+
+def upgrade_while_window_runs(prefix, env, setup, earlier, earlier_files):
+    """Silently, the install stops; interactively, it asks to close the
+    window and goes on when told to retry. Returns the installer, at its
+    finish page, and that page's window, or None."""
+    window = subprocess.Popen(["wine", installed(prefix, "ql7420-fwupdate.exe")], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        check(wait_for_window(env, "^FW") is not None, "the installed window of %s runs" % earlier)
+        began = time.monotonic()
+        result = run(["wine", setup, "/S"], env)
+        check(result.returncode == EXIT_TOOL_RUNNING, "silently, while the window runs: ends with %d (%d)"
+              % (EXIT_TOOL_RUNNING, result.returncode))
+        installed_as(prefix, env, earlier, earlier_files, "while the window runs, silently")
+        print("TIME silent install while the window runs: %.1f s" % (time.monotonic() - began), flush=True)
+
+        program = subprocess.Popen(["wine", setup], env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        page = wait_for_window(env, SETUP_TITLE)
+        if not check(page is not None, "the installer shows its first page"):
+            program.kill()
+            return None
+        press(env, page, "Return")  # the welcome page: next
+        time.sleep(1)
+        press(env, page, "Return")  # the folder: install
+        question = wait_for_window(env, SETUP_TITLE, known=[page])
+        if not check(question is not None, "while the window runs, the installer asks to close it"):
+            program.kill()
+            return None
+    finally:
+        window.kill()
+        window.wait()
+    press(env, question, "Return")  # retry, the window closed
+    return program, page
+
+
 def upgrade(prefix, env, earlier_setup, setup, zip_path):
     """The earlier release installed, then this one over it: cancelled at
     the first page, refused by the earlier uninstaller, stopped while the
@@ -396,63 +462,13 @@ def upgrade(prefix, env, earlier_setup, setup, zip_path):
     earlier_files.pop("uninstall.exe")
     print("TIME %s installed in %.1f s" % (earlier, time.monotonic() - began), flush=True)
 
+    cancel_at_first_page(prefix, env, setup, earlier, earlier_files)
+    over_failing_uninstaller(prefix, env, setup, earlier, earlier_files)
     began = time.monotonic()
-    program = subprocess.Popen(["wine", setup], env=env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    page = wait_for_window(env, SETUP_TITLE)
-    if check(page is not None, "the installer shows its first page"):
-        press(env, page, "Escape")
-        question = wait_for_window(env, SETUP_TITLE, known=[page])
-        if check(question is not None, "cancelling asks whether to quit"):
-            press(env, question, "Return")
-    status = ends(program)
-    check(status == 1, "cancelled at the first page: the installer ends with 1 (%s)" % status)
-    installed_as(prefix, env, earlier, earlier_files, "cancelled at the first page")
-    print("TIME cancel at the first page: %.1f s" % (time.monotonic() - began), flush=True)
-
-    # An uninstaller that fails: the command line under its name, which
-    # refuses the uninstaller's arguments.
-    began = time.monotonic()
-    uninstaller = installed(prefix, "uninstall.exe")
-    shutil.copy(uninstaller, uninstaller + ".lane")
-    shutil.copy(installed(prefix, "ql7420-fwupdate-cli.exe"), uninstaller)
-    result = run(["wine", setup, "/S"], env)
-    os.replace(uninstaller + ".lane", uninstaller)
-    check(result.returncode == EXIT_UNINSTALL_FAILED, "silently, over a failing uninstaller: ends with %d (%d)"
-          % (EXIT_UNINSTALL_FAILED, result.returncode))
-    installed_as(prefix, env, earlier, earlier_files, "the earlier uninstaller failed")
-    print("TIME a failing uninstaller: %.1f s" % (time.monotonic() - began), flush=True)
-
-    question = None
-    window = subprocess.Popen(["wine", installed(prefix, "ql7420-fwupdate.exe")], env=env,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        check(wait_for_window(env, "^FW") is not None, "the installed window of %s runs" % earlier)
-        began = time.monotonic()
-        result = run(["wine", setup, "/S"], env)
-        check(result.returncode == EXIT_TOOL_RUNNING, "silently, while the window runs: ends with %d (%d)"
-              % (EXIT_TOOL_RUNNING, result.returncode))
-        installed_as(prefix, env, earlier, earlier_files, "while the window runs, silently")
-        print("TIME silent install while the window runs: %.1f s" % (time.monotonic() - began), flush=True)
-
-        began = time.monotonic()
-        program = subprocess.Popen(["wine", setup], env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        page = wait_for_window(env, SETUP_TITLE)
-        if not check(page is not None, "the installer shows its first page"):
-            return
-        press(env, page, "Return")  # the welcome page: next
-        time.sleep(1)
-        press(env, page, "Return")  # the folder: install
-        question = wait_for_window(env, SETUP_TITLE, known=[page])
-        check(question is not None, "while the window runs, the installer asks to close it")
-    finally:
-        window.kill()
-        window.wait()
-    if question is None:
-        program.kill()
+    installer = upgrade_while_window_runs(prefix, env, setup, earlier, earlier_files)
+    if installer is None:
         return
-    press(env, question, "Return")  # retry, the window closed
+    program, page = installer
     new_files = shipped_files(zip_path)
 
     def done():
@@ -464,14 +480,13 @@ def upgrade(prefix, env, earlier_setup, setup, zip_path):
     while not done() and time.monotonic() < deadline:
         time.sleep(1)
     installed_as(prefix, env, version, new_files, "upgraded from %s" % earlier)
-    print("TIME interactive upgrade, the window closed when asked: %.1f s" % (time.monotonic() - began),
-          flush=True)
+    print("TIME while the window runs, silently and then asked, to the upgrade done: %.1f s"
+          % (time.monotonic() - began), flush=True)
     print("   installed: " + " ".join(sorted(new_files)), flush=True)
     # The finish page, its box to start the tool ticked.
     press(env, page, "Return")
     check(ends(program) == 0, "the installer ends with 0 after its finish page")
-    started = wait_for_window(env, "^FW", limit=30)
-    check(started is not None, "the finish page started the installed window")
+    check(wait_for_window(env, "^FW", limit=30) is not None, "the finish page started the installed window")
     run(["wine", "taskkill", "/f", "/im", "ql7420-fwupdate.exe"], env)
 
 
