@@ -20,9 +20,10 @@ qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
 
 echo "== Building for Windows, for $server"
 began=$(date +%s)
-cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
-    -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
+# qt-cmake of the Windows Qt names Qt, its host tools and its toolchain,
+# which loads ours.
+"$qt/windows/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DQT_CHAINLOAD_TOOLCHAIN_FILE="$(pwd)/cmake/toolchain-mingw-w64.cmake" \
     -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
     -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DFW_SERVER_BASE_URL="$server" \
     >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }

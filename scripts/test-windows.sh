@@ -7,10 +7,13 @@
 #      firmware server URL as a release is built (build-windows.sh), with
 #      the installer and the zip signed by a certificate made for the run;
 #      the command line for Linux too, to time against;
-#   2. tests/windows/lane.py: the Windows test programs, the installer, the
-#      command line and the window's demo, all under Wine, in a network of
-#      their own where the URL's host name is 127.0.0.1 (the tree's
-#      /etc/hosts) and the test firmware server listens on the URL's port.
+#   2. the installer of the released 1.2.0, for the same server, to upgrade
+#      from: from the cache or built;
+#   3. tests/windows/lane.py: the Windows test programs, the installer, the
+#      command line and the window's demo, an upgrade from 1.2.0, all under
+#      Wine, in a network of their own where the URL's host name is
+#      127.0.0.1 (the tree's /etc/hosts) and the test firmware server
+#      listens on the URL's port.
 # The installer, the zip and the screenshot of the window under Wine are
 # copied to build/windows/.
 #
@@ -40,21 +43,47 @@ trap 'rm -rf "$keys"' EXIT
 bash scripts/throwaway-keys.sh "$keys"
 debian13_binds=("$sources" "$cache" "$keys")
 server=$(sed -n 's/^set(FW_SERVER_BASE_URL "\(.*\)" CACHE STRING$/\1/p' CMakeLists.txt)
+# The released 1.2.0, to upgrade from, for the same server as a user has it:
+# built in the tree unless kept from an earlier run. The tree has no git and
+# the clone no tags.
+earlier=3b87ad53c8cbc2e7a9d4a7b559ee28b51c69c62e
+earlier_setup=$cache/ql7420-fwupdate-$earlier-$(printf %s "$server" | sha256sum | cut -c1-12)/ql7420-fwupdate-1.2.0-setup.exe
+mkdir "$root/root/earlier"
+git archive "$earlier" | tar -x -C "$root/root/earlier"
 
 start=$(date +%s)
 status=0
 debian13_run "$root" "
     export QL7420_QT_CACHE=$cache QL7420_SIGN_PKCS12=$keys/signing.p12 \
         QL7420_SIGN_PASSWORD_FILE=$keys/password QL7420_SIGN_CA=$keys/ca.pem
-    sources=$sources server=$server
+    sources=$sources server=$server earlier_setup=$earlier_setup
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
     bash scripts/install-deps.sh wine wine64 fonts-wine xvfb fonts-ipafont-gothic x11-apps \
-        netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+        netpbm iproute2 xdotool >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
     bash scripts/build-windows.sh "$sources" "$server"
     cmake -S . -B build-linux -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
     cmake --build build-linux --target ql7420-fwupdate-cli >/dev/null
+
+    if [ ! -e "$earlier_setup" ]; then
+        echo "== Building the installer of 1.2.0"
+        began=$(date +%s)
+        qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
+            "$sources/qtserialport-6.8.0.tar.xz")
+        "$qt/windows/bin/qt-cmake" -S /root/earlier -B /tmp/earlier -G Ninja \
+            -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+            -DQT_CHAINLOAD_TOOLCHAIN_FILE=/root/earlier/cmake/toolchain-mingw-w64.cmake \
+            -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
+            -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
+        cmake --build /tmp/earlier --target ql7420-fwupdate ql7420-fwupdate-cli >/tmp/build.log ||
+            { tail -n 50 /tmp/build.log >&2; exit 1; }
+        (cd /tmp/earlier && cpack -G NSIS) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
+        mkdir -p "$(dirname "$earlier_setup")"
+        cp /tmp/earlier/ql7420-fwupdate-1.2.0-setup.exe "$earlier_setup.part"
+        mv "$earlier_setup.part" "$earlier_setup"
+        echo "   built in $(($(date +%s) - began)) s"
+    fi
 
     echo "== Under Wine"
     # In a network of its own, with only a loopback: the lane owns its ports,
@@ -64,7 +93,8 @@ debian13_run "$root" "
     host=$(echo "$server" | sed "s,^[a-z]*://\([^:/]*\).*,\1,")
     echo "127.0.0.1 $host" >>/etc/hosts
     unshare --net bash -c "ip link set lo up && exec python3 tests/windows/lane.py \
-        build-windows build-linux/cli/ql7420-fwupdate-cli $server build-windows/lane"
+        build-windows build-linux/cli/ql7420-fwupdate-cli $server build-windows/lane \
+        $earlier_setup"
 ' || status=$?
 
 mkdir -p build/windows

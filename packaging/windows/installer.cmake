@@ -12,9 +12,15 @@ set(CPACK_NSIS_DISPLAY_NAME "QL-7420 FW Update Tool")
 set(CPACK_NSIS_MUI_ICON ${CMAKE_CURRENT_LIST_DIR}/ql7420-fwupdate.ico)
 set(CPACK_NSIS_MUI_UNIICON ${CMAKE_CURRENT_LIST_DIR}/ql7420-fwupdate.ico)
 set(CPACK_NSIS_URL_INFO_ABOUT "https://fwupdate.example.com/")
+set(CPACK_NSIS_MUI_FINISHPAGE_RUN ql7420-fwupdate.exe)
+set(CPACK_NSIS_INSTALLED_ICON_NAME ql7420-fwupdate.exe)
+set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
 set(CPACK_STRIP_FILES ON)
-# Our own installer script, in place of CPack's: Japanese and English pages,
-# one Start menu entry, and an uninstaller that leaves nothing behind.
+# Our own installer script, in place of CPack's, for what its variables
+# cannot say: Japanese and English pages, one Start menu entry, an
+# uninstaller that leaves nothing behind, the installed version removed only
+# once the user agreed, no file replaced under a running program, and the
+# tool started from the finish page without administrator rights.
 list(PREPEND CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
 # ql7420-fwupdate-<version>-setup.exe, and ql7420-fwupdate-<version>-windows-x64.zip
 # with a folder of that name inside; a test build's with -test after the

@@ -17,12 +17,15 @@ the machine resolves to 127.0.0.1:
 6. one whole transfer through the Windows command line and through the
    Linux one, timed from the first progress event to the result;
 7. the session's end (wineboot --end-session) refused by the command line
-   and by the window while each transfers, and accepted before and after.
+   and by the window while each transfers, and accepted before and after;
+8. an upgrade from an earlier release: cancelled at the first page, tried
+   silently and interactively while the installed tool runs, then done.
 
-usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR
+usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR EARLIER_SETUP
 
-WINDOWS_BUILD is the cross build (with its installer made by cpack), built
-for the firmware server URL, as is LINUX_CLI, the Linux command line. The
+WINDOWS_BUILD is the cross build (with its installer and zip made by
+cpack), built for the firmware server URL, as are LINUX_CLI, the Linux
+command line, and EARLIER_SETUP, the installer of an earlier release. The
 screenshot goes to OUTDIR/window-wine.png.
 """
 
@@ -39,6 +42,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import zipfile
 
 import run_under_wine as wine
 
@@ -50,6 +54,11 @@ EXPECTED_MD5 = hashlib.md5(IMAGE + b"\xff" * (3376 * 64 - len(IMAGE))).hexdigest
 INSTALL_DIR = "Program Files/QL-7420 FW Update Tool"
 SHORTCUT = "ProgramData/Microsoft/Windows/Start Menu/Programs/QL-7420 FW Update Tool.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ql7420-fwupdate"
+SETUP_TITLE = "QL-7420 FW Update Tool"
+# The installer's exit codes when it stops for a running tool, or for an
+# uninstaller of the installed version that failed.
+EXIT_TOOL_RUNNING = 3
+EXIT_UNINSTALL_FAILED = 4
 failures = []
 
 
@@ -419,6 +428,215 @@ def session_end_during_transfers(prefix, env, build, base_url):
     check(end_session(env) == 0, "the session may end again once the transfers are over")
 
 
+def digest(data):
+    """The SHA-256 of a file's content; of a Windows program or DLL without
+    its time stamp and checksum, which strip sets anew at each run, and
+    cpack strips for the installer and the zip apart."""
+    if data[:2] == b"MZ":
+        header = int.from_bytes(data[0x3C:0x40], "little")
+        data = bytearray(data)
+        data[header + 8:header + 12] = bytes(4)
+        data[header + 88:header + 92] = bytes(4)
+    return hashlib.sha256(data).hexdigest()
+
+
+def file_digests(folder):
+    """Every file under the folder, by its path there, with its digest."""
+    digests = {}
+    for parent, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(parent, name)
+            with open(path, "rb") as data:
+                digests[os.path.relpath(path, folder)] = digest(data.read())
+    return digests
+
+
+def shipped_files(zip_path):
+    """What the zip ships, by path inside its one folder, with each file's
+    digest: the same files as the installer, which adds its uninstaller."""
+    digests = {}
+    with zipfile.ZipFile(zip_path) as archive:
+        for member in archive.infolist():
+            if not member.is_dir():
+                path = os.path.normpath(member.filename.split("/", 1)[1])
+                digests[path] = digest(archive.read(member))
+    return digests
+
+
+def tool_entries(env):
+    """The values of each Apps & features entry that names the tool."""
+    listing = run(["wine", "reg", "query", UNINSTALL_KEY.rpartition("\\")[0], "/s"], env)
+    entries, values = [], None
+    for line in listing.stdout.decode(errors="replace").splitlines():
+        if line.startswith("HKEY_"):
+            values = {}
+            entries.append(values)
+        elif values is not None and len(line.split(None, 2)) == 3:
+            name, _, data = line.split(None, 2)
+            values[name] = data
+    return [values for values in entries if values.get("DisplayName", "").startswith(SETUP_TITLE)]
+
+
+def xdotool(env, *arguments):
+    # Window titles reach X in the locale's encoding.
+    return subprocess.run(["xdotool", *arguments], env=dict(env, LC_ALL="C.UTF-8"),
+                          capture_output=True, text=True, timeout=30).stdout.split()
+
+
+def wait_for_window(env, name, known=(), limit=60):
+    """A shown window whose title matches the pattern, other than those
+    known; None when none came within the limit."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        found = sorted(set(xdotool(env, "search", "--onlyvisible", "--name", name)) - set(known))
+        if found:
+            # Wine lays out a window's contents after showing it.
+            time.sleep(1)
+            return found[0]
+        time.sleep(0.3)
+    return None
+
+
+def press(env, window, key):
+    """Without a window manager Wine's windows take no activation; focus
+    and keys reach them."""
+    xdotool(env, "windowfocus", window)
+    time.sleep(0.3)
+    xdotool(env, "key", key)
+
+
+def installed_as(prefix, env, version, files, who):
+    """One Apps & features entry of that version, exactly those files
+    beside the uninstaller, and a command line that starts."""
+    versions = [entry.get("DisplayVersion") for entry in tool_entries(env)]
+    check(versions == [version], "%s: one Apps & features entry, of %s (%s)" % (who, version, versions))
+    found = file_digests(installed(prefix))
+    found.pop("uninstall.exe", None)
+    check(found == files, "%s: the installed files are those of %s (missing %s, extra or changed %s)"
+          % (who, version, sorted(set(files) - set(found)),
+             sorted(path for path in found if files.get(path) != found[path])))
+    cli = run(["wine", installed(prefix, "ql7420-fwupdate-cli.exe"), "--version"], env)
+    check(cli.returncode == 0 and version.encode() in cli.stdout,
+          "%s: the installed command line starts: %s" % (who, cli.stdout.decode(errors="replace").strip()))
+
+
+def ends(program, limit=LINE_LIMIT):
+    try:
+        return program.wait(timeout=limit)
+    except subprocess.TimeoutExpired:
+        program.kill()
+        return "no end within %d s" % limit
+
+
+def cancel_at_first_page(prefix, env, setup, earlier, earlier_files):
+    began = time.monotonic()
+    program = subprocess.Popen(["wine", setup], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    page = wait_for_window(env, SETUP_TITLE)
+    if check(page is not None, "the installer shows its first page"):
+        press(env, page, "Escape")
+        question = wait_for_window(env, SETUP_TITLE, known=[page])
+        if check(question is not None, "cancelling asks whether to quit"):
+            press(env, question, "Return")
+    status = ends(program)
+    check(status == 1, "cancelled at the first page: the installer ends with 1 (%s)" % status)
+    installed_as(prefix, env, earlier, earlier_files, "cancelled at the first page")
+    print("TIME cancel at the first page: %.1f s" % (time.monotonic() - began), flush=True)
+
+
+def over_failing_uninstaller(prefix, env, setup, earlier, earlier_files):
+    """The command line under the uninstaller's name stands for an
+    uninstaller that fails: it refuses the uninstaller's arguments."""
+    began = time.monotonic()
+    uninstaller = installed(prefix, "uninstall.exe")
+    shutil.copy(uninstaller, uninstaller + ".lane")
+    shutil.copy(installed(prefix, "ql7420-fwupdate-cli.exe"), uninstaller)
+    result = run(["wine", setup, "/S"], env)
+    os.replace(uninstaller + ".lane", uninstaller)
+    check(result.returncode == EXIT_UNINSTALL_FAILED,
+          "silently, over a failing uninstaller: ends with %d (%d)" % (EXIT_UNINSTALL_FAILED, result.returncode))
+    installed_as(prefix, env, earlier, earlier_files, "the earlier uninstaller failed")
+    print("TIME a failing uninstaller: %.1f s" % (time.monotonic() - began), flush=True)
+
+
+def upgrade_while_window_runs(prefix, env, setup, earlier, earlier_files):
+    """Silently, the install stops; interactively, it asks to close the
+    window and goes on when told to retry. Returns the installer, at its
+    finish page, and that page's window, or None."""
+    window = subprocess.Popen(["wine", installed(prefix, "ql7420-fwupdate.exe")], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        check(wait_for_window(env, "^FW") is not None, "the installed window of %s runs" % earlier)
+        began = time.monotonic()
+        result = run(["wine", setup, "/S"], env)
+        check(result.returncode == EXIT_TOOL_RUNNING, "silently, while the window runs: ends with %d (%d)"
+              % (EXIT_TOOL_RUNNING, result.returncode))
+        installed_as(prefix, env, earlier, earlier_files, "while the window runs, silently")
+        print("TIME silent install while the window runs: %.1f s" % (time.monotonic() - began), flush=True)
+
+        program = subprocess.Popen(["wine", setup], env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        page = wait_for_window(env, SETUP_TITLE)
+        if not check(page is not None, "the installer shows its first page"):
+            program.kill()
+            return None
+        press(env, page, "Return")  # the welcome page: next
+        time.sleep(1)
+        press(env, page, "Return")  # the folder: install
+        question = wait_for_window(env, SETUP_TITLE, known=[page])
+        if not check(question is not None, "while the window runs, the installer asks to close it"):
+            program.kill()
+            return None
+    finally:
+        window.kill()
+        window.wait()
+    press(env, question, "Return")  # retry, the window closed
+    return program, page
+
+
+def upgrade(prefix, env, earlier_setup, setup, zip_path):
+    """The earlier release installed, then this one over it: cancelled at
+    the first page, refused by the earlier uninstaller, stopped while the
+    earlier window runs (silently, and by asking), and done."""
+    earlier = os.path.basename(earlier_setup).split("-")[2]
+    version = os.path.basename(setup).split("-")[2]
+    began = time.monotonic()
+    result = run(["wine", earlier_setup, "/S"], env)
+    if not check(result.returncode == 0 and [entry.get("DisplayVersion") for entry in tool_entries(env)]
+                 == [earlier], "%s installed silently (%d)" % (earlier, result.returncode)):
+        return
+    earlier_files = file_digests(installed(prefix))
+    earlier_files.pop("uninstall.exe")
+    print("TIME %s installed in %.1f s" % (earlier, time.monotonic() - began), flush=True)
+
+    cancel_at_first_page(prefix, env, setup, earlier, earlier_files)
+    over_failing_uninstaller(prefix, env, setup, earlier, earlier_files)
+    began = time.monotonic()
+    installer = upgrade_while_window_runs(prefix, env, setup, earlier, earlier_files)
+    if installer is None:
+        return
+    program, page = installer
+    new_files = shipped_files(zip_path)
+
+    def done():
+        entries = tool_entries(env)
+        return len(entries) == 1 and "EstimatedSize" in entries[0] and file_digests(installed(
+            prefix)).get("ql7420-fwupdate-cli.exe") == new_files["ql7420-fwupdate-cli.exe"]
+
+    deadline = time.monotonic() + LINE_LIMIT
+    while not done() and time.monotonic() < deadline:
+        time.sleep(1)
+    installed_as(prefix, env, version, new_files, "upgraded from %s" % earlier)
+    print("TIME while the window runs, silently and then asked, to the upgrade done: %.1f s"
+          % (time.monotonic() - began), flush=True)
+    print("   installed: " + " ".join(sorted(new_files)), flush=True)
+    # The finish page, its box to start the tool ticked.
+    press(env, page, "Return")
+    check(ends(program) == 0, "the installer ends with 0 after its finish page")
+    check(wait_for_window(env, "^FW", limit=30) is not None, "the finish page started the installed window")
+    run(["wine", "taskkill", "/f", "/im", "ql7420-fwupdate.exe"], env)
+
+
 def start_firmware_server(port):
     site = tempfile.mkdtemp(prefix="ql7420-lane-site-")
     image = os.path.join(site, "image.ghx")
@@ -489,15 +707,17 @@ def prepare_prefix(prefix, env):
 
 
 def main(argv):
-    if len(argv) != 5:
-        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR")
+    if len(argv) != 6:
+        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR EARLIER_SETUP")
     build, linux_cli = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     base_url, outdir = argv[3], os.path.abspath(argv[4])
+    earlier_setup = os.path.abspath(argv[5])
     url = urllib.parse.urlsplit(base_url)
     port = url.port or {"http": 80, "https": 443}[url.scheme]
     setups = glob.glob(os.path.join(build, "ql7420-fwupdate-*-setup.exe"))
-    if len(setups) != 1:
-        wine.fail("expected one installer in %s, found %s" % (build, setups))
+    zips = glob.glob(os.path.join(build, "ql7420-fwupdate-*-windows-x64.zip"))
+    if len(setups) != 1 or len(zips) != 1:
+        wine.fail("expected one installer and one zip in %s, found %s" % (build, setups + zips))
     os.makedirs(outdir, exist_ok=True)
 
     prefix = os.path.join(build, "wineprefix")
@@ -537,6 +757,10 @@ def main(argv):
         speed(prefix, env, linux_cli)
         session_end_during_transfers(prefix, build_env, build, base_url)
         uninstall(prefix, env)
+        began = time.monotonic()
+        upgrade(prefix, env, earlier_setup, setups[0], zips[0])
+        uninstall(prefix, env)
+        print("TIME the upgrade's cases: %.0f s" % (time.monotonic() - began), flush=True)
     finally:
         firmware.stdin.close()
         firmware.wait(timeout=10)
