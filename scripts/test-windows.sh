@@ -6,7 +6,9 @@
 #   2. the window, the command line and the two demos for Windows, against
 #      a firmware server on 127.0.0.1:18480, and with cpack the installer
 #      and the zip; the command line for Linux too, to time against;
-#   3. tests/windows/lane.py: the Windows test programs, the installer, the
+#   3. the command line for Windows once more, for an https server whose
+#      test authority it pins;
+#   4. tests/windows/lane.py: the Windows test programs, the installer, the
 #      command line and the window's demo, all under Wine.
 # The installer, the zip and the screenshot of the window under Wine are
 # copied to build/windows/.
@@ -56,7 +58,7 @@ debian13_run "$root" "
 "'
     echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
     bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb nsis \
-        fonts-ipafont-gothic x11-apps netpbm iproute2 >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+        fonts-ipafont-gothic x11-apps netpbm iproute2 xdotool >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
     qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
         "$sources/qtserialport-6.8.0.tar.xz")
     server=http://127.0.0.1:18480/data
@@ -77,11 +79,29 @@ debian13_run "$root" "
     cmake --build build-linux --target ql7420-fwupdate-cli >/dev/null
     echo "   built in $(($(date +%s) - began)) s"
 
+    echo "== Building the command line for Windows, for https"
+    # A test build: the command line alone, never packaged.
+    began=$(date +%s)
+    mkdir -p build-windows-https/certificates
+    bash tests/support/make-test-certificates.sh build-windows-https/certificates
+    cmake -S . -B build-windows-https -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-w64.cmake \
+        -DCMAKE_PREFIX_PATH="$qt/windows" -DQT_HOST_PATH="$qt/host" \
+        -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
+        -DFW_SERVER_BASE_URL=https://firmware.example.com:18443/data \
+        -DFW_SERVER_CA_FILE="$PWD/build-windows-https/certificates/authority.pem" \
+        >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
+    cmake --build build-windows-https --target ql7420-fwupdate-cli >/tmp/build.log ||
+        { tail -n 50 /tmp/build.log >&2; exit 1; }
+    # Wine resolves names as this system does, through /etc/hosts.
+    grep -qs " firmware.example.com$" /etc/hosts || echo "127.0.0.1 firmware.example.com" >>/etc/hosts
+    echo "   built in $(($(date +%s) - began)) s"
+
     echo "== Under Wine"
     # In a network of its own, with only a loopback: the lane owns its ports,
     # whatever else runs on this machine, and nothing it starts reaches out.
     unshare --net bash -c "ip link set lo up && exec python3 tests/windows/lane.py \
-        build-windows build-linux/cli/ql7420-fwupdate-cli 18480 build-windows/lane"
+        build-windows build-linux/cli/ql7420-fwupdate-cli 18480 build-windows/lane build-windows-https"
 ' || status=$?
 
 mkdir -p build/windows
