@@ -10,13 +10,11 @@ judges what the simulator received, from the simulator's record. Fails, never
 skips, when the check could not be built or Wine cannot run it.
 """
 
-import base64
 import hashlib
 import json
 import os
 import queue
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -161,18 +159,6 @@ def clear_usb_serials(env, slots, vendor=0x0451, product=0x16AA):
     load_registry(env, "[-%s\\VID_%04X&PID_%04X]\n\n[%s]\n%s"
                        % (USB_KEY, vendor, product, SERIALCOMM_KEY,
                           "".join("\"\\\\Device\\\\USBSER%03d\"=-\n" % slot for slot in slots)))
-
-
-def trust_authority(env, pem):
-    """Adds the certificate to the machine's Root store, in the registry,
-    where Windows keeps each one as a property list holding the DER."""
-    with open(pem) as source:
-        der = base64.b64decode("".join(line for line in source if not line.startswith("-----")))
-    # Property 32, the certificate itself; the middle field is always 1.
-    blob = struct.pack("<III", 32, 1, len(der)) + der
-    load_registry(env, "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\SystemCertificates\\Root\\"
-                       "Certificates\\%s]\n\"Blob\"=hex:%s\n"
-                       % (hashlib.sha1(der).hexdigest().upper(), ",".join("%02x" % b for b in blob)))
 
 
 def ask(simulator, command):
