@@ -9,7 +9,9 @@
 #      the command line for Linux too, to time against;
 #   2. the installer of the released 1.2.0, for the same server, to upgrade
 #      from: from the cache or built;
-#   3. tests/windows/lane.py: the Windows test programs, the installer, the
+#   3. the command line for Windows once more, for an https server whose
+#      test authority it pins;
+#   4. tests/windows/lane.py: the Windows test programs, the installer, the
 #      command line and the window's demo, an upgrade from 1.2.0, all under
 #      Wine, in a network of their own where the URL's host name is
 #      127.0.0.1 (the tree's /etc/hosts) and the test firmware server
@@ -62,6 +64,8 @@ debian13_run "$root" "
     bash scripts/install-deps.sh wine wine64 fonts-wine xvfb fonts-ipafont-gothic x11-apps \
         netpbm iproute2 xdotool >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
     bash scripts/build-windows.sh "$sources" "$server"
+    qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
+        "$sources/qtserialport-6.8.0.tar.xz" 2>/dev/null)
     cmake -S . -B build-linux -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
     cmake --build build-linux --target ql7420-fwupdate-cli >/dev/null
@@ -69,8 +73,6 @@ debian13_run "$root" "
     if [ ! -e "$earlier_setup" ]; then
         echo "== Building the installer of 1.2.0"
         began=$(date +%s)
-        qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
-            "$sources/qtserialport-6.8.0.tar.xz")
         "$qt/windows/bin/qt-cmake" -S /root/earlier -B /tmp/earlier -G Ninja \
             -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
             -DQT_CHAINLOAD_TOOLCHAIN_FILE=/root/earlier/cmake/toolchain-mingw-w64.cmake \
@@ -85,6 +87,21 @@ debian13_run "$root" "
         echo "   built in $(($(date +%s) - began)) s"
     fi
 
+    echo "== Building the command line for Windows, for https"
+    # A test build: the command line alone, never packaged.
+    began=$(date +%s)
+    mkdir -p build-windows-https/certificates
+    bash tests/support/make-test-certificates.sh build-windows-https/certificates
+    "$qt/windows/bin/qt-cmake" -S . -B build-windows-https -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DQT_CHAINLOAD_TOOLCHAIN_FILE="$(pwd)/cmake/toolchain-mingw-w64.cmake" \
+        -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
+        -DFW_SERVER_BASE_URL=https://firmware.example.com:18443/data \
+        -DFW_SERVER_CA_FILE="$PWD/build-windows-https/certificates/authority.pem" \
+        >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
+    cmake --build build-windows-https --target ql7420-fwupdate-cli >/tmp/build.log ||
+        { tail -n 50 /tmp/build.log >&2; exit 1; }
+    echo "   built in $(($(date +%s) - began)) s"
+
     echo "== Under Wine"
     # In a network of its own, with only a loopback: the lane owns its ports,
     # whatever else runs on this machine, and nothing it starts reaches out.
@@ -94,7 +111,7 @@ debian13_run "$root" "
     echo "127.0.0.1 $host" >>/etc/hosts
     unshare --net bash -c "ip link set lo up && exec python3 tests/windows/lane.py \
         build-windows build-linux/cli/ql7420-fwupdate-cli $server build-windows/lane \
-        $earlier_setup"
+        $earlier_setup build-windows-https"
 ' || status=$?
 
 mkdir -p build/windows

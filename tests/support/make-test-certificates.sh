@@ -7,6 +7,8 @@
 #   other-authority-server.pem  from the other authority, for 127.0.0.1
 #   wrong-host.pem         from the authority, for firmware.invalid only
 #   expired.pem            from the authority, for 127.0.0.1, expired a day ago
+#   trusted-name.pem       from the authority, for firmware.example.com
+#   other-authority-name.pem  from the other authority, for firmware.example.com
 # The commands are those that OpenSSL 3.0 (Debian 12) and 3.5 (Debian 13)
 # both accept.
 set -euo pipefail
@@ -60,4 +62,6 @@ openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
 issue trusted authority 2 IP:127.0.0.1
 issue other-authority-server other-authority 2 IP:127.0.0.1
 issue wrong-host authority 2 DNS:firmware.invalid
+issue trusted-name authority 2 DNS:firmware.example.com
+issue other-authority-name other-authority 2 DNS:firmware.example.com
 issue_expired expired authority IP:127.0.0.1

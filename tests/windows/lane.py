@@ -9,7 +9,10 @@ the machine resolves to 127.0.0.1:
    and with QL7420_SIGN_CA the Authenticode signatures of the installer and
    of the programs and the uninstaller it installed;
 3. the installed command line: --version, check, an update of three devices
-   at once, and a device that stops answering at block 100;
+   at once, and a device that stops answering at block 100; devices plugged
+   in as Plug and Play shows them, listed and updated by --all; the
+   installed window, on a virtual X server, finding, dropping and updating
+   a plugged device; a build for https, through Schannel;
 4. the window's demo on a virtual X server, beside two command lines
    each updating a device of its own, with a screenshot of the window as
    Wine draws it;
@@ -21,12 +24,14 @@ the machine resolves to 127.0.0.1:
 8. an upgrade from an earlier release: cancelled at the first page, tried
    silently and interactively while the installed tool runs, then done.
 
-usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR EARLIER_SETUP
+usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR EARLIER_SETUP HTTPS_BUILD
 
 WINDOWS_BUILD is the cross build (with its installer and zip made by
 cpack), built for the firmware server URL, as are LINUX_CLI, the Linux
 command line, and EARLIER_SETUP, the installer of an earlier release. The
-screenshot goes to OUTDIR/window-wine.png.
+screenshot goes to OUTDIR/window-wine.png. HTTPS_BUILD is a cross build of
+the command line alone, for https://firmware.example.com:18443/data (that
+name resolving to 127.0.0.1), pinning HTTPS_BUILD/certificates/authority.pem.
 """
 
 import glob
@@ -34,6 +39,7 @@ import hashlib
 import json
 import os
 import queue
+import re
 import shutil
 import subprocess
 import sys
@@ -48,6 +54,7 @@ import run_under_wine as wine
 
 TOOLS_DIR = wine.TOOLS_DIR
 LINE_LIMIT = 120
+HTTPS_PORT = 18443
 IMAGE = os.urandom(200000)
 # The device holds 3376 blocks of 64 bytes; the rest of a shorter image is 0xFF.
 EXPECTED_MD5 = hashlib.md5(IMAGE + b"\xff" * (3376 * 64 - len(IMAGE))).hexdigest()
@@ -290,6 +297,285 @@ def overlap(events, ports):
     check(latest_start < earliest_end,
           "the three transfers overlap: the last began %.1f s before the first ended"
           % (earliest_end - latest_start))
+
+
+# Plugged devices: COM numbers above the host's own ports and those the
+# other checks map, each with the slot of its driver's SERIALCOMM entry.
+PLUGGED = [("COM41", "QL7420A001", 0), ("COM42", "QL7420A002", 1), ("COM43", "QL7420B001", 2)]
+SLOTS = [slot for _, _, slot in PLUGGED]
+WINDOW_TITLE = "FWアップデートツール"
+BOX_TITLE = "FW更新"
+# Pixel rows of the dialog as Wine's desktop draws it, with its frame
+# (458 × 334): the status line, the latest version, the device's version
+# and the update button.
+STATUS_ROWS, LATEST_ROWS, CURRENT_ROWS, BUTTON_ROWS = (50, 110), (125, 185), (200, 262), (266, 298)
+BUTTON_SPOT = (229, 283)
+
+
+class PluggedDevice(Simulator):
+    """A simulated device that Windows programs see as plugged in over USB."""
+
+    def __init__(self, prefix, env, plugged, product=0x16AA):
+        name, self.serial, self.slot = plugged
+        super().__init__(prefix, int(name[3:]))
+        self.prefix, self.env, self.product = prefix, env, product
+        self.plugged = False
+        self.plug()
+
+    def plug(self):
+        wine.plug_usb_serial(self.prefix, self.env, self.name, self.pty, self.serial, self.slot,
+                             product=self.product)
+        self.plugged = True
+
+    def unplug(self):
+        wine.unplug_usb_serial(self.prefix, self.env, self.name, self.serial, self.slot,
+                               product=self.product)
+        self.plugged = False
+
+    def stop(self):
+        if self.plugged:
+            self.unplug()
+        super().stop()
+
+
+def plugged_command_line(prefix, env):
+    """The installed command line finds plugged devices by their USB
+    identifiers and names each by its serial number."""
+    started = time.monotonic()
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    wine.clear_usb_serials(env, SLOTS)
+    devices = []
+    try:
+        devices = [PluggedDevice(prefix, env, plugged) for plugged in PLUGGED[:2]]
+        # Same vendor, another product: not ours.
+        devices.append(PluggedDevice(prefix, env, PLUGGED[2], product=0x16AB))
+        listed = run(["wine", cli, "list"], env)
+        text = listed.stdout.decode(errors="replace")
+        print(text.rstrip(), flush=True)
+        check(listed.returncode == 0
+              and all(device.name in text and device.serial in text for device in devices[:2])
+              and devices[2].name not in text and devices[2].serial not in text,
+              "cli list: the two plugged devices with USB ids 0451:16AA, each with its serial number, "
+              "not the one with 0451:16AB")
+        program = Program(["wine", cli, "update", "--all", "--yes", "--json"], env)
+        results = [event for _, event in json_events(program.all_lines()) if event["event"] == "result"]
+        status = program.status()
+        named = sorted((event.get("serial"), event.get("ok")) for event in results)
+        check(status == 0 and named == [(device.serial, True) for device in devices[:2]],
+              "cli update --all: both plugged devices, each named by its serial number (%d, %s)"
+              % (status, named))
+        for device in devices[:2]:
+            device.holds_the_image("update --all, " + device.serial)
+    finally:
+        for device in devices:
+            device.stop()
+    print("   plugged devices through the command line: %.1f s" % (time.monotonic() - started), flush=True)
+
+
+def xdotool(env, *arguments):
+    return subprocess.run(["xdotool", *arguments], env=env, capture_output=True, text=True, timeout=30)
+
+
+def visible_window(env, title, limit=30):
+    """The newest visible X window whose title holds TITLE, or None."""
+    deadline = time.monotonic() + limit
+    while True:
+        found = xdotool(env, "search", "--onlyvisible", "--name", title).stdout.split()
+        if found or time.monotonic() > deadline:
+            return found[-1] if found else None
+        time.sleep(0.2)
+
+
+def press_return(env, window, title):
+    """Answers a message box as a person would, with its OK key; returns
+    whether the box went away."""
+    xdotool(env, "windowfocus", "--sync", window)
+    xdotool(env, "key", "Return")
+    deadline = time.monotonic() + 10
+    while visible_window(env, title, 0) == window:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+def window_pixels(env, window, png=None):
+    """The window as drawn: its width and its RGB rows."""
+    dump = subprocess.run(["xwd", "-id", window, "-display", env["DISPLAY"]], capture_output=True,
+                          timeout=30)
+    ppm = subprocess.run(["xwdtopnm"], input=dump.stdout, capture_output=True, timeout=30).stdout
+    if png:
+        with open(png, "wb") as out:
+            out.write(subprocess.run(["pnmtopng"], input=ppm, capture_output=True, timeout=30).stdout)
+    header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
+    if not header:
+        return 0, b""
+    return int(header.group(1)), ppm[header.end():]
+
+
+def band(image, rows):
+    width, pixels = image
+    return pixels[rows[0] * width * 3:rows[1] * width * 3]
+
+
+def ink(image, rows):
+    """How many pixels of those rows text has darkened."""
+    part = band(image, rows)
+    return sum(1 for i in range(0, len(part), 3) if part[i] + part[i + 1] + part[i + 2] < 300)
+
+
+def next_output(program, words, limit=60):
+    """The time of the first line of the program's debug output, from now on,
+    that holds all WORDS, or None."""
+    seen = len(program.errors)
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        while seen < len(program.errors):
+            stamp, text = program.errors[seen]
+            seen += 1
+            if all(word in text for word in words):
+                return stamp
+        time.sleep(0.1)
+    return None
+
+
+def plugged_window(prefix, env, outdir):
+    """The installed window, started with no device, as a person uses it:
+    it finds a device plugged in later, drops it when it is unplugged, and
+    updates it once it is back."""
+    started = time.monotonic()
+    wine.clear_usb_serials(env, SLOTS)
+    # Window titles reach X in the locale's encoding.
+    env = dict(env, LANG="C.UTF-8")
+    window = Program(["wine", installed(prefix, "ql7420-fwupdate.exe")], env)
+    device = None
+    try:
+        notice = visible_window(env, BOX_TITLE)
+        if not check(notice and press_return(env, notice, BOX_TITLE),
+                     "the installed window's opening notice, answered with Return"):
+            return
+        dialog = visible_window(env, WINDOW_TITLE)
+        if not check(dialog is not None, "the installed window shows, titled " + WINDOW_TITLE):
+            return
+        time.sleep(2)
+        alone = window_pixels(env, dialog, os.path.join(outdir, "window-no-device.png"))
+
+        device = PluggedDevice(prefix, env, PLUGGED[0])
+        plugged = time.monotonic()
+        found = next_output(window, ["open:", device.name])
+        if not check(found is not None, "the window finds a device plugged in after it started"):
+            return
+        print("   the window found the plugged device in %.1f s" % (found - plugged), flush=True)
+        answered = next_output(window, ["Version:"], 30)
+        time.sleep(0.5)
+        shown = window_pixels(env, dialog, os.path.join(outdir, "window-plugged.png"))
+        check(answered is not None and ink(shown, CURRENT_ROWS) > ink(alone, CURRENT_ROWS) + 25
+              and ink(shown, LATEST_ROWS) > ink(alone, CURRENT_ROWS) + 100,
+              "the window shows the latest version and the device's (ink %d and %d, %d without)"
+              % (ink(shown, LATEST_ROWS), ink(shown, CURRENT_ROWS), ink(alone, CURRENT_ROWS)))
+
+        device.unplug()
+        time.sleep(2.5)
+        dropped = window_pixels(env, dialog, os.path.join(outdir, "window-unplugged.png"))
+        check(dropped[1] and all(band(dropped, rows) == band(alone, rows)
+                  for rows in (STATUS_ROWS, CURRENT_ROWS, BUTTON_ROWS)),
+              "an unplugged device is dropped: status line, version line and disabled button "
+              "as with no device")
+
+        device.plug()
+        plugged = time.monotonic()
+        found = next_output(window, ["open:", device.name])
+        answered = next_output(window, ["Version:"], 30)
+        check(found is not None and answered is not None,
+              "the device plugged in again is found (%.1f s)" % ((found or plugged) - plugged))
+        time.sleep(1.5)
+        xdotool(env, "mousemove", "--window", dialog, *map(str, BUTTON_SPOT), "click", "1")
+        clicked = time.monotonic()
+        finish = visible_window(env, BOX_TITLE, 120)
+        if not check(finish is not None, "after a click on 更新 the finish box shows (%.1f s)"
+                     % (time.monotonic() - clicked)):
+            return
+        # A box is mapped before it is painted; a picture of the whole
+        # screen shows Wine's boxes black.
+        time.sleep(1)
+        window_pixels(env, finish, os.path.join(outdir, "window-finished.png"))
+        check(press_return(env, finish, BOX_TITLE), "the finish box is closed with Return")
+        device.holds_the_image("the installed window")
+    finally:
+        if device:
+            device.stop()
+        window.process.kill()
+        window.process.wait()
+    print("   the installed window with a plugged device: %.1f s" % (time.monotonic() - started),
+          flush=True)
+
+
+def https_through_schannel(prefix, env, https_build, site):
+    """A build for an https server whose authority it pins, through Qt's
+    Schannel backend and Wine's Schannel (GnuTLS) and crypt32."""
+    started = time.monotonic()
+    cli = os.path.join(https_build, "ql7420-fwupdate-cli.exe")
+    certificates = os.path.join(https_build, "certificates")
+    build_env = dict(env, WINEPATH=dll_folders(https_build))
+    temps = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local", "Temp"))
+
+    def files():
+        return sorted(os.path.join(folder, name) for temp in temps
+                      for folder, _, names in os.walk(temp) for name in names)
+
+    def said(text):
+        return "".join([line for line in text.splitlines() if "FW" in line][-1:])
+
+    def check_against(certificate):
+        server = serve(site, HTTPS_PORT, "--tls-cert", os.path.join(certificates, certificate + ".pem"),
+                       "--tls-key", os.path.join(certificates, "server.key"))
+        try:
+            result = run(["wine", cli, "check"], build_env)
+        finally:
+            server.stdin.close()
+            server.wait(timeout=10)
+        return result.returncode, (result.stdout + result.stderr).decode(errors="replace").strip()
+
+    before = files()
+    status, text = check_against("trusted-name")
+    # Qt's Schannel backend hands the pinned authority to crypt32 as a
+    # PKCS#12 without a key, which Wine's PFXImportCertStore (GnuTLS) refuses
+    # and Windows imports: the chain then lacks its issuer.
+    wine_refuses_the_pin = (status == 1 and "GnuTLS error: The requested data were not available" in text
+                            and "The issuer certificate could not be found" in text)
+    if wine_refuses_the_pin:
+        print("WINE unlike Windows: the pinned authority's server is refused too, as Wine's "
+              "PFXImportCertStore takes no PKCS#12 without a private key, so Qt's Schannel backend "
+              "never holds the pinned authority, unless the machine's trust store holds it too "
+              "%s" % said(text), flush=True)
+    else:
+        check(status == 0 and "K-DMX-47-12" in text,
+              "https through Schannel: check against the pinned authority's server (%d, %s)"
+              % (status, text))
+    status, text = check_against("other-authority-name")
+    check(status == 1 and "certificate refused" in text,
+          "https through Schannel: another authority's server refused with exit 1 %s" % said(text))
+
+    # With both authorities in the machine's trust store, which Wine's crypt32
+    # reads into its Root store, crypt32 finds the pinned one there, and Qt
+    # holds the pin by comparing the chain's root with it.
+    if not os.environ.get("QL7420_DISPOSABLE_MACHINE"):
+        wine.fail("the https check adds authorities to this machine's trust store: run it in "
+                  "the lane's own Debian tree")
+    with open("/etc/ssl/certs/ca-certificates.crt", "a") as bundle:
+        for authority in ("authority.pem", "other-authority.pem"):
+            with open(os.path.join(certificates, authority)) as pem:
+                bundle.write(pem.read())
+    status, text = check_against("trusted-name")
+    check(status == 0 and "K-DMX-47-12" in text,
+          "https through Schannel, the pinned authority also in Wine's Root store: version file "
+          "and image fetched (%d) %s" % (status, said(text)))
+    status, text = check_against("other-authority-name")
+    check(status == 1 and "certificate refused" in text,
+          "https through Schannel: another authority's server refused although Wine's Root store "
+          "trusts it %s" % said(text))
+    check(temps and files() == before, "https through Schannel: nothing left in the temporary folder")
+    print("   https through Schannel: %.1f s" % (time.monotonic() - started), flush=True)
 
 
 def screenshot(display, path):
@@ -644,14 +930,18 @@ def start_firmware_server(port):
         out.write(IMAGE)
     subprocess.run([sys.executable, os.path.join(TOOLS_DIR, "publish-firmware.py"), image, "12", site],
                    check=True, stdout=subprocess.DEVNULL)
+    return serve(site, port), site
+
+
+def serve(site, port, *options):
     server = subprocess.Popen([sys.executable, "-u", os.path.join(TOOLS_DIR, "fwserver.py"),
-                               "--port", str(port), site],
+                               "--port", str(port), *options, site],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     first = server.stdout.readline()
     if not first.startswith("PORT "):
         wine.fail("the firmware server did not start: %r" % first)
     threading.Thread(target=lambda: [None for _ in server.stdout], daemon=True).start()
-    return server, site
+    return server
 
 
 def start_display():
@@ -707,11 +997,11 @@ def prepare_prefix(prefix, env):
 
 
 def main(argv):
-    if len(argv) != 6:
-        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR EARLIER_SETUP")
+    if len(argv) != 7:
+        wine.fail("usage: lane.py WINDOWS_BUILD LINUX_CLI URL OUTDIR EARLIER_SETUP HTTPS_BUILD")
     build, linux_cli = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     base_url, outdir = argv[3], os.path.abspath(argv[4])
-    earlier_setup = os.path.abspath(argv[5])
+    earlier_setup, https_build = os.path.abspath(argv[5]), os.path.abspath(argv[6])
     url = urllib.parse.urlsplit(base_url)
     port = url.port or {"http": 80, "https": 443}[url.scheme]
     setups = glob.glob(os.path.join(build, "ql7420-fwupdate-*-setup.exe"))
@@ -753,6 +1043,9 @@ def main(argv):
         signatures(prefix, setups[0])
         server_in_programs(prefix, base_url)
         command_line(prefix, env)
+        plugged_command_line(prefix, env)
+        plugged_window(prefix, env, outdir)
+        https_through_schannel(prefix, env, https_build, site)
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
         speed(prefix, env, linux_cli)
         session_end_during_transfers(prefix, build_env, build, base_url)

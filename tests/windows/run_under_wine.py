@@ -101,6 +101,66 @@ def map_com_port(prefix, name, pty):
     os.symlink(pty, link)
 
 
+# What Plug and Play leaves in the registry for a USB serial device, as far
+# as Wine's setupapi and Qt read it: the device's key under Enum\USB, which
+# Wine takes as present while it exists, its PortName, and the driver's entry
+# in SERIALCOMM, the system's list of present ports.
+USB_KEY = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USB"
+SERIALCOMM_KEY = r"HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM"
+PORTS_CLASS = "{4d36e978-e325-11ce-bfc1-08002be10318}"
+
+
+def load_registry(env, text):
+    """Applies REGEDIT4 text: a "Version 5.00" file would have to be UTF-16,
+    and Wine reads multi-string values of an ASCII one wrongly."""
+    with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as out:
+        out.write("REGEDIT4\r\n\r\n" + text.replace("\n", "\r\n"))
+    try:
+        # Z: is the prefix's drive for the Unix root.
+        status = subprocess.run(["wine", "regedit", "/S", "Z:" + out.name.replace("/", "\\")], env=env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=60).returncode
+    finally:
+        os.remove(out.name)
+    if status != 0:
+        fail("regedit could not load:\n" + text)
+
+
+def usb_instance(vendor, product, serial):
+    # Wine's CM_Get_Parent is a stub: Qt finds the serial number only as the
+    # instance id's last part, as Windows names a device that has one.
+    return "%s\\VID_%04X&PID_%04X\\%s" % (USB_KEY, vendor, product, serial)
+
+
+def plug_usb_serial(prefix, env, name, pty, serial, slot, vendor=0x0451, product=0x16AA):
+    """Shows the pty to Windows programs as the USB serial device SERIAL on
+    port NAME (COM41), as Plug and Play would: the port first, the driver's
+    entry last, since a change of that entry makes programs list again. SLOT
+    numbers the driver's entry, one per plugged device."""
+    map_com_port(prefix, name, pty)
+    instance = usb_instance(vendor, product, serial)
+    load_registry(env, "[%s]\n\"ClassGUID\"=\"%s\"\n\"DeviceDesc\"=\"USB Serial Device\"\n"
+                       "\"Mfg\"=\"QL\"\n\n[%s\\Device Parameters]\n\"PortName\"=\"%s\"\n\n"
+                       "[%s]\n\"\\\\Device\\\\USBSER%03d\"=\"%s\"\n"
+                       % (instance, PORTS_CLASS, instance, name, SERIALCOMM_KEY, slot, name))
+
+
+def unplug_usb_serial(prefix, env, name, serial, slot, vendor=0x0451, product=0x16AA):
+    """Takes away what plug_usb_serial() made, in the opposite order."""
+    load_registry(env, "[%s]\n\"\\\\Device\\\\USBSER%03d\"=-\n\n[-%s]\n"
+                       % (SERIALCOMM_KEY, slot, usb_instance(vendor, product, serial)))
+    link = os.path.join(prefix, "dosdevices", name.lower())
+    if os.path.lexists(link):
+        os.remove(link)
+
+
+def clear_usb_serials(env, slots, vendor=0x0451, product=0x16AA):
+    """Removes every device of that kind and the driver's entries of those
+    slots: they stay in the prefix from an earlier run."""
+    load_registry(env, "[-%s\\VID_%04X&PID_%04X]\n\n[%s]\n%s"
+                       % (USB_KEY, vendor, product, SERIALCOMM_KEY,
+                          "".join("\"\\\\Device\\\\USBSER%03d\"=-\n" % slot for slot in slots)))
+
+
 def ask(simulator, command):
     simulator.stdin.write(command + "\n")
     return simulator.stdout.readline().rstrip("\n")
