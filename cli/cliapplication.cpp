@@ -105,8 +105,18 @@ int CliApplication::runList()
     if (command.versions)
         return runDevices(ports, nullptr);
     for (const PortRecord &port : ports) {
-        console->result(deviceName(port.portName, port.serialNumber));
-        console->event(deviceEvent(port.portName, port.serialNumber));
+        // The USB identifiers it was found by, as the host reported them.
+        const auto hex = [](int id) {
+            return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')).toUpper();
+        };
+        const QString vendor = hex(port.vendorID);
+        const QString product = hex(port.productID);
+        console->result(
+            tr("%1, USB %2:%3").arg(deviceName(port.portName, port.serialNumber), vendor, product));
+        QJsonObject event = deviceEvent(port.portName, port.serialNumber);
+        event.insert("vendorId", vendor);
+        event.insert("productId", product);
+        console->event(event);
     }
     return Success;
 }

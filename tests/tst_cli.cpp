@@ -210,9 +210,9 @@ void tst_Cli::noPortOpened_data()
     QTest::newRow("list, no device") << QStringList({"list"}) << 0 << none << "C" << noTerminal << 3
                                      << "No QL-7420 is attached.";
     QTest::newRow("list") << QStringList({"list"}) << 2 << none << "C" << noTerminal << 0
-                          << " (serial SIM-2)\n";
+                          << " (serial SIM-2), USB 0451:16AA\n";
     QTest::newRow("list, Japanese") << QStringList({"list"}) << 1 << none << "ja_JP.UTF-8"
-                                    << noTerminal << 0 << " (シリアル番号 SIM-1)\n";
+                                    << noTerminal << 0 << " (シリアル番号 SIM-1)、USB 0451:16AA\n";
     QTest::newRow("two attached, none named")
         << QStringList({"update", "--yes"}) << 2 << none << "C" << noTerminal << 2
         << "update them all with --all";

@@ -74,6 +74,10 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>%1 (シリアル番号 %2)</translation>
     </message>
     <message>
+        <source>%1, USB %2:%3</source>
+        <translation>%1、USB %2:%3</translation>
+    </message>
+    <message>
         <source>Not stopping: a firmware transfer is running, and stopping it would leave the device without firmware. Please wait until it ends.</source>
         <translation>中断しません: FWの転送中に止めるとデバイスのFWが失われます。転送が終わるまでお待ちください。</translation>
     </message>

@@ -353,7 +353,8 @@ def plugged_command_line(prefix, env):
         text = listed.stdout.decode(errors="replace")
         print(text.rstrip(), flush=True)
         check(listed.returncode == 0
-              and all(device.name in text and device.serial in text for device in devices[:2])
+              and all(re.search(r"%s \(.*%s\)(, |、)USB 0451:16AA" % (device.name, device.serial), text)
+                      for device in devices[:2])
               and devices[2].name not in text and devices[2].serial not in text,
               "cli list: the two plugged devices with USB ids 0451:16AA, each with its serial number, "
               "not the one with 0451:16AB")
@@ -373,14 +374,16 @@ def plugged_command_line(prefix, env):
 
 
 def xdotool(env, *arguments):
-    return subprocess.run(["xdotool", *arguments], env=env, capture_output=True, text=True, timeout=30)
+    # Window titles reach X in the locale's encoding.
+    return subprocess.run(["xdotool", *arguments], env=dict(env, LC_ALL="C.UTF-8"),
+                          capture_output=True, text=True, timeout=30).stdout.split()
 
 
 def visible_window(env, title, limit=30):
     """The newest visible X window whose title holds TITLE, or None."""
     deadline = time.monotonic() + limit
     while True:
-        found = xdotool(env, "search", "--onlyvisible", "--name", title).stdout.split()
+        found = xdotool(env, "search", "--onlyvisible", "--name", title)
         if found or time.monotonic() > deadline:
             return found[-1] if found else None
         time.sleep(0.2)
@@ -761,12 +764,6 @@ def tool_entries(env):
             name, _, data = line.split(None, 2)
             values[name] = data
     return [values for values in entries if values.get("DisplayName", "").startswith(SETUP_TITLE)]
-
-
-def xdotool(env, *arguments):
-    # Window titles reach X in the locale's encoding.
-    return subprocess.run(["xdotool", *arguments], env=dict(env, LC_ALL="C.UTF-8"),
-                          capture_output=True, text=True, timeout=30).stdout.split()
 
 
 def wait_for_window(env, name, known=(), limit=60):
