@@ -720,12 +720,21 @@ def session_end_during_transfers(prefix, env, build, base_url):
 def digest(data):
     """The SHA-256 of a file's content; of a Windows program or DLL without
     its time stamp and checksum, which strip sets anew at each run, and
-    cpack strips for the installer and the zip apart."""
+    without its Authenticode signature, which holds the time of signing:
+    cpack strips and signs for the installer and the zip apart."""
     if data[:2] == b"MZ":
         header = int.from_bytes(data[0x3C:0x40], "little")
         data = bytearray(data)
         data[header + 8:header + 12] = bytes(4)
         data[header + 88:header + 92] = bytes(4)
+        # The certificate table's entry among the optional header's data
+        # directories, of a 64-bit (PE32+) or a 32-bit image.
+        pe32_plus = int.from_bytes(data[header + 24:header + 26], "little") == 0x20B
+        entry = header + 24 + (144 if pe32_plus else 128)
+        signature = int.from_bytes(data[entry:entry + 4], "little")
+        if signature:
+            del data[signature:]
+            data[entry:entry + 8] = bytes(8)
     return hashlib.sha256(data).hexdigest()
 
 
