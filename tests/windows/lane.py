@@ -506,6 +506,12 @@ def plugged_window(prefix, env, outdir):
         check(found is not None and answered is not None,
               "the device plugged in again is found (%.1f s)" % ((found or plugged) - plugged))
         time.sleep(1.5)
+        # Without a window manager a click on a window that another holds
+        # the focus from may only activate it: focused first, as a person's
+        # first click would.
+        xdotool(env, "windowraise", dialog)
+        xdotool(env, "windowfocus", "--sync", dialog)
+        time.sleep(0.3)
         xdotool(env, "mousemove", "--window", dialog, *map(str, BUTTON_SPOT), "click", "1")
         clicked = time.monotonic()
         finish = visible_window(env, BOX_TITLE, 120)
