@@ -25,7 +25,8 @@ inline constexpr char NotSerial[] = "not a serial port";
 // not a serial port, and then sets error to the operating system's own
 // account of why, in UTF-8 (for example "Permission denied"), after InUse or
 // NotSerial and ": " where that is what happened; error is left alone on
-// success. DTR and RTS stay as opening leaves them.
+// success. DTR and RTS are raised: many USB serial devices keep silent until
+// the host raises DTR, and Windows' own USB serial driver does not at opening.
 Handle open(const std::string &portName, std::string &error);
 // Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);
@@ -35,11 +36,22 @@ void close(Handle handle);
 std::int64_t bytesWaiting(Handle handle, std::string &error);
 // Never waits: returns what has arrived, up to maxSize; negative on error.
 std::int64_t read(Handle handle, char *data, std::int64_t maxSize);
-// Hands every byte to the OS within one second of the call; false if that
-// failed, fell short or took longer. When the system refused the bytes (a
-// port that has gone) error says why; it is left alone when the second ran
-// out (a port that stopped draining).
-bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error);
+// How a write ended: the link reports a port that stopped taking bytes (a
+// device that holds them off) as a time-out, and a port that has gone (an
+// unplugged device) as a lost link.
+enum class WriteResult { Written, Stalled, Gone };
+
+// Hands every byte to the OS within one second of the call: Written, or
+// Stalled if the second ran out first, or Gone if the system refused the
+// bytes. error then says why in the system's words where it gave some.
+WriteResult writeAll(Handle handle, const char *data, std::int64_t size, std::string &error);
+
+// Asks the system, once per process, to keep the fine timer that the link's
+// 5 ms poll needs even while the program's windows are hidden, minimised or
+// covered, which a newer Windows otherwise coarsens to its 15.6 ms tick.
+// Returns what happened in words for the debug output; empty after the first
+// call, and where no system coarsens the timer (POSIX).
+std::string keepTimerFine();
 
 } // namespace NativeSerial
 

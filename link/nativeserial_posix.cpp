@@ -120,7 +120,7 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
     }
 }
 
-bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
+WriteResult writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
 {
     // Counted from the start, so that signals interrupting the waits below
     // cannot stretch the write while the caller holds the port.
@@ -137,25 +137,31 @@ bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &e
             continue;
         if (n < 0 && errno != EAGAIN) {
             error = std::generic_category().message(errno);
-            return false;
+            return WriteResult::Gone;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            return false;
+            return WriteResult::Stalled;
         pollfd waitForRoom {fd, POLLOUT, 0};
         const int ready = ::poll(&waitForRoom, 1, int(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0) {
             error = std::generic_category().message(errno);
-            return false;
+            return WriteResult::Gone;
         }
         if (ready == 0)
-            return false;
+            return WriteResult::Stalled;
         // Room, or a port that went away while the write waited (POLLHUP,
         // POLLERR): the next write takes the bytes or says why it cannot.
     }
-    return true;
+    return WriteResult::Written;
+}
+
+// Linux keeps a sleeping process's timers as fine as it asked for them.
+std::string keepTimerFine()
+{
+    return {};
 }
 
 } // namespace NativeSerial

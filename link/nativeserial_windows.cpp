@@ -1,8 +1,8 @@
-#include "nativeserial.h"
-
-#include <windows.h>
+#include "nativeserial_windows.h"
 
 #include <timeapi.h>
+
+#include <atomic>
 
 namespace {
 
@@ -14,6 +14,40 @@ constexpr DWORD WriteTimeoutMs = 1000;
 // The link polls every 5 ms; at the default timer resolution a 5 ms sleep
 // lasts a whole 15.6 ms tick and a transfer takes three times as long.
 constexpr UINT TimerResolutionMs = 1;
+
+// SetProcessInformation's power throttling, as Windows 11's SDK declares it;
+// older MinGW headers lack the timer's flag.
+constexpr int ProcessPowerThrottlingClass = 4;
+constexpr ULONG PowerThrottlingVersion = 1;
+constexpr ULONG IgnoreTimerResolution = 0x4;
+struct PowerThrottlingState
+{
+    ULONG version;
+    ULONG controlMask;
+    ULONG stateMask;
+};
+using SetProcessInformationCall = BOOL(WINAPI *)(HANDLE, int, LPVOID, DWORD);
+
+// How a write that Windows refused is taken. usbser.sys fails a write that
+// the device held off past the write time-out with a time-out error, where
+// the classic driver returns it short; after an unplug each driver fails
+// calls with an error of its own. An error named nowhere here is a port that
+// refused the call, from which nothing more can be expected either.
+const struct
+{
+    DWORD code;
+    NativeSerial::WriteResult result;
+} WriteFailures[] = {
+    {ERROR_SEM_TIMEOUT, NativeSerial::WriteResult::Stalled},
+    {ERROR_COUNTER_TIMEOUT, NativeSerial::WriteResult::Stalled},
+    {ERROR_TIMEOUT, NativeSerial::WriteResult::Stalled},
+    {ERROR_BAD_COMMAND, NativeSerial::WriteResult::Gone},
+    {ERROR_GEN_FAILURE, NativeSerial::WriteResult::Gone},
+    {ERROR_ACCESS_DENIED, NativeSerial::WriteResult::Gone},
+    {ERROR_DEVICE_NOT_CONNECTED, NativeSerial::WriteResult::Gone},
+    {ERROR_OPERATION_ABORTED, NativeSerial::WriteResult::Gone},
+    {ERROR_DEVICE_REMOVED, NativeSerial::WriteResult::Gone},
+};
 
 std::wstring devicePath(const std::string &portName)
 {
@@ -31,30 +65,9 @@ std::wstring devicePath(const std::string &portName)
     return wide;
 }
 
-// Takes the settings the port has (the DCB that GetCommState gave) to the
-// device's.
-bool configure(HANDLE port, DCB settings)
+bool configure(HANDLE port, const DCB &current)
 {
-    settings.BaudRate = CBR_115200;
-    settings.ByteSize = 8;
-    settings.Parity = NOPARITY;
-    settings.StopBits = ONESTOPBIT;
-    settings.fBinary = TRUE;
-    settings.fParity = FALSE;
-    settings.fOutxCtsFlow = FALSE;
-    settings.fOutxDsrFlow = FALSE;
-    settings.fDsrSensitivity = FALSE;
-    settings.fOutX = FALSE;
-    settings.fInX = FALSE;
-    settings.fErrorChar = FALSE;
-    settings.fNull = FALSE;
-    settings.fAbortOnError = FALSE;
-    // DTR and RTS keep the state the driver gave them at opening; only their
-    // handshake modes are flow control, and those leave the line raised.
-    if (settings.fDtrControl == DTR_CONTROL_HANDSHAKE)
-        settings.fDtrControl = DTR_CONTROL_ENABLE;
-    if (settings.fRtsControl == RTS_CONTROL_HANDSHAKE)
-        settings.fRtsControl = RTS_CONTROL_ENABLE;
+    DCB settings = NativeSerial::deviceSettings(current);
     if (!::SetCommState(port, &settings))
         return false;
 
@@ -96,6 +109,38 @@ HANDLE toPort(NativeSerial::Handle handle)
 } // namespace
 
 namespace NativeSerial {
+
+DCB deviceSettings(DCB settings)
+{
+    settings.BaudRate = CBR_115200;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.fBinary = TRUE;
+    settings.fParity = FALSE;
+    settings.fOutxCtsFlow = FALSE;
+    settings.fOutxDsrFlow = FALSE;
+    settings.fDsrSensitivity = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fErrorChar = FALSE;
+    settings.fNull = FALSE;
+    settings.fAbortOnError = FALSE;
+    // GetCommState reports whatever the driver or the last program left;
+    // a device that waits for DTR would otherwise never answer.
+    settings.fDtrControl = DTR_CONTROL_ENABLE;
+    settings.fRtsControl = RTS_CONTROL_ENABLE;
+    return settings;
+}
+
+WriteResult writeFailure(DWORD code)
+{
+    for (const auto &failure : WriteFailures) {
+        if (failure.code == code)
+            return failure.result;
+    }
+    return WriteResult::Gone;
+}
 
 Handle open(const std::string &portName, std::string &error)
 {
@@ -170,18 +215,43 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
     return count;
 }
 
-bool writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
+WriteResult writeAll(Handle handle, const char *data, std::int64_t size, std::string &error)
 {
-    // One call, so that the write time-out bounds the whole write; it ends
-    // short instead of failing when the time runs out.
-    if (size < 0 || size > std::int64_t(MAXDWORD))
-        return false;
+    if (size < 0 || size > std::int64_t(MAXDWORD)) {
+        error = "no write of " + std::to_string(size) + " bytes";
+        return WriteResult::Gone;
+    }
+    // One call, so that the write time-out bounds the whole write.
     DWORD written = 0;
     if (!::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)) {
-        error = systemMessage(::GetLastError());
-        return false;
+        const DWORD code = ::GetLastError();
+        error = systemMessage(code);
+        return writeFailure(code);
     }
-    return written == DWORD(size);
+    return written == DWORD(size) ? WriteResult::Written : WriteResult::Stalled;
+}
+
+std::string keepTimerFine()
+{
+    static std::atomic<bool> asked {false};
+    if (asked.exchange(true))
+        return {};
+    // Looked up, not linked: Windows before 8 has no such call, and the
+    // programs must still start there.
+    const auto setProcessInformation
+        = reinterpret_cast<SetProcessInformationCall>(reinterpret_cast<void (*)()>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetProcessInformation")));
+    if (!setProcessInformation)
+        return "timer: this Windows has no SetProcessInformation, and coarsens no timer";
+    // The control bit says which behaviour this process decides, the clear
+    // state bit that it is never throttled.
+    PowerThrottlingState state {PowerThrottlingVersion, IgnoreTimerResolution, 0};
+    if (!setProcessInformation(::GetCurrentProcess(), ProcessPowerThrottlingClass, &state,
+                               sizeof state))
+        return "timer: ProcessPowerThrottling refused, the poll may slow to 15.6 ms while the "
+               "windows are hidden: "
+            + systemMessage(::GetLastError());
+    return "timer: kept at 1 ms while the windows are hidden (ProcessPowerThrottling)";
 }
 
 } // namespace NativeSerial

@@ -1,6 +1,13 @@
 #include "serialport.h"
 
+#include <QLoggingCategory>
 #include <QMutexLocker>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcSerial, "ql7420.link")
+
+} // namespace
 
 SerialPort::~SerialPort()
 {
@@ -24,6 +31,9 @@ bool SerialPort::open()
     QMutexLocker locker(&mutex);
     if (handle != NativeSerial::InvalidHandle)
         return true;
+    const std::string timerNote = NativeSerial::keepTimerFine();
+    if (!timerNote.empty())
+        qCDebug(lcSerial).noquote() << QString::fromStdString(timerNote);
     std::string error;
     handle = NativeSerial::open(name.toStdString(), error);
     const bool opened = handle != NativeSerial::InvalidHandle;
@@ -85,12 +95,17 @@ qint64 SerialPort::write(const QByteArray &data)
     if (handle == NativeSerial::InvalidHandle)
         return -1;
     std::string error;
-    if (NativeSerial::writeAll(handle, data.constData(), data.size(), error))
+    switch (NativeSerial::writeAll(handle, data.constData(), data.size(), error)) {
+    case NativeSerial::WriteResult::Written:
         return data.size();
-    if (error.empty())
-        setError(TimeoutError, "the port did not take the bytes within a second");
-    else
+    case NativeSerial::WriteResult::Stalled:
+        setError(TimeoutError,
+                 error.empty() ? "the port did not take the bytes within a second" : error);
+        break;
+    case NativeSerial::WriteResult::Gone:
         setError(ResourceError, error);
+        break;
+    }
     return -1;
 }
 

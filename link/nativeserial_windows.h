@@ -1,0 +1,24 @@
+#ifndef NATIVESERIAL_WINDOWS_H
+#define NATIVESERIAL_WINDOWS_H
+
+#include "nativeserial.h"
+
+#include <windows.h>
+
+// The Windows backend's decisions that Wine cannot show: it reports a pty's
+// lines as raised whatever was asked, and its serial writes fail in its own
+// way. Pure functions apart from the calls, so that tables can check them.
+namespace NativeSerial {
+
+// The settings to write to a port, from those GetCommState read: the
+// device's line settings (115200 8N1, binary, no flow control of any kind,
+// no abort on error) with DTR and RTS raised, whatever the driver or the
+// last program left there.
+DCB deviceSettings(DCB current);
+
+// What a write that failed with the system's error code means for the link.
+WriteResult writeFailure(DWORD code);
+
+} // namespace NativeSerial
+
+#endif // NATIVESERIAL_WINDOWS_H
