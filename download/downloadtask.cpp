@@ -5,6 +5,7 @@
 #include <QAuthenticator>
 #include <QDebug>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTemporaryFile>
@@ -12,10 +13,13 @@
 
 namespace {
 
-// A program that looks into every new file lets go of it within a moment;
-// one that holds it longer is no passing look, and the store fails.
+Q_LOGGING_CATEGORY(lcStore, "ql7420.firmware")
+
+// A virus scanner or the search indexer looks into every new file, for
+// seconds on a busy PC; one that holds a file longer than this is no passing
+// look, and the store fails.
 constexpr int RenameRetryStepMs = 50;
-constexpr int RenameRetryLimitMs = 2000;
+constexpr int RenameRetryLimitMs = 10000;
 
 } // namespace
 
@@ -97,7 +101,6 @@ void DownloadTask::store(const QByteArray &body)
         file.setAutoRemove(false);
         written = file.fileName();
     }
-    renameRetried.start();
     putInPlace();
 }
 
@@ -107,12 +110,21 @@ void DownloadTask::store(const QByteArray &body)
 void DownloadTask::putInPlace()
 {
     bool busy = false;
+    const bool firstTry = !renameRetried.isValid();
+    if (firstTry)
+        renameRetried.start();
     bodyStored = replaceFile(written, fileName, &storeError, &busy);
     if (!bodyStored && busy && renameRetried.elapsed() < RenameRetryLimitMs) {
+        if (firstTry)
+            qCDebug(lcStore).noquote()
+                << "held by another program, trying again for up to" << RenameRetryLimitMs / 1000
+                << "s:" << fileName << "-" << storeError;
         QTimer::singleShot(RenameRetryStepMs, this, &DownloadTask::putInPlace);
         return;
     }
     if (!bodyStored)
         QFile::remove(written);
+    written.clear();
+    renameRetried.invalidate();
     emit done();
 }

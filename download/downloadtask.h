@@ -39,6 +39,9 @@ public:
     // Whether the body of the last finished reply now stands at its file
     // name. When it does not, whatever is at that path is not ours.
     bool stored() const { return bodyStored; }
+    // Whether the server's answer is in and only its storing is still to
+    // end, as it does within seconds, with done().
+    bool isStoring() const { return !written.isEmpty(); }
 
     // How the last finished request went, for a caller that must say why
     // its body is missing or wrong: Qt's network error and its text, the

@@ -16,6 +16,8 @@ bool replaceFile(const QString &source, const QString &target, QString *error, b
         return true;
     const DWORD code = ::GetLastError();
     *error = qt_error_string(int(code));
-    *busy = code == ERROR_SHARING_VIOLATION;
+    // A scanner or the indexer holding either file open, or a file still
+    // pending deletion, gives the one as well as the other.
+    *busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
     return false;
 }

@@ -107,6 +107,10 @@ void UpdateFW::checkServerFW()
 
 void UpdateFW::onHttpTimeOut()
 {
+    // The server answered in time; storing its answer, which another
+    // program may hold up for seconds, ends with onDone().
+    if (task.isStoring())
+        return;
     httpTimer.stop();
     qDebug() << "Http Time out";
     fail(NoAnswerInTime,
