@@ -208,7 +208,7 @@ bool CliApplication::confirm(const QList<PortRecord> &ports)
                      .arg(portNames(ports).join(QStringLiteral(", "))));
     char answer[64] = {};
     const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
-    if (PlatformConsole::takeInterrupt()) {
+    if (PlatformConsole::takeInterrupt(!read)) {
         interrupted = true;
         return false;
     }

@@ -42,8 +42,11 @@ void setTransferRunning(bool running, const QString &reason);
 void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt);
 
 // Whether an interrupt came since the last call; for code that was blocked
-// outside the event loop (the confirmation question).
-bool takeInterrupt();
+// outside the event loop (the confirmation question). After a read that
+// came back without a line, pass true: a Windows console read returns as
+// soon as Ctrl-C is pressed, while its handler runs in a thread of its own,
+// so this then waits a moment for the handler's word.
+bool takeInterrupt(bool afterEmptyRead = false);
 
 } // namespace PlatformConsole
 

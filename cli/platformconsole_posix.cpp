@@ -84,7 +84,8 @@ void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
         ::sigaction(signal, &action, nullptr);
 }
 
-bool takeInterrupt()
+// The signal handler has run by the time the interrupted read returns.
+bool takeInterrupt(bool)
 {
     const bool came = interrupted != 0;
     interrupted = 0;

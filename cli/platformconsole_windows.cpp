@@ -12,7 +12,13 @@
 
 namespace {
 
+// How long a console read that Ctrl-C cut short may come back before the
+// handler's thread has said so; Windows starts that thread at once.
+constexpr DWORD HandlerWaitMs = 1000;
+
 std::atomic<bool> interrupted {false};
+// Set with interrupted, for a thread that waits for the handler's word.
+HANDLE interruptSignal = nullptr;
 std::atomic<bool> transferRunning {false};
 QPointer<QObject> interruptReceiver;
 std::function<void()> interruptHandler;
@@ -25,6 +31,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
     interrupted = true;
+    ::SetEvent(interruptSignal);
     if (QObject *receiver = interruptReceiver.data())
         QMetaObject::invokeMethod(
             receiver, [] { interruptHandler(); }, Qt::QueuedConnection);
@@ -125,11 +132,17 @@ void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
 {
     interruptReceiver = receiver;
     interruptHandler = std::move(onInterrupt);
+    if (!interruptSignal)
+        interruptSignal = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
-bool takeInterrupt()
+bool takeInterrupt(bool afterEmptyRead)
 {
+    if (afterEmptyRead && !interrupted && interruptSignal)
+        ::WaitForSingleObject(interruptSignal, HandlerWaitMs);
+    if (interruptSignal)
+        ::ResetEvent(interruptSignal);
     return interrupted.exchange(false);
 }
 
