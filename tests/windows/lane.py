@@ -16,7 +16,8 @@ the machine resolves to 127.0.0.1:
 4. the window's demo on a virtual X server, beside two command lines
    each updating a device of its own, with a screenshot of the window as
    Wine draws it;
-5. the uninstaller, silently: nothing may be left;
+5. the uninstaller, silently: refused while the window runs, with every
+   file and the entry left; then nothing may be left;
 6. one whole transfer through the Windows command line and through the
    Linux one, timed from the first progress event to the result;
 7. the session's end (wineboot --end-session) refused by the command line
@@ -53,6 +54,7 @@ import zipfile
 import run_under_wine as wine
 
 TOOLS_DIR = wine.TOOLS_DIR
+HOLDFILE = os.path.join(tempfile.gettempdir(), "holdfile.exe")
 LINE_LIMIT = 120
 HTTPS_PORT = 18443
 IMAGE = os.urandom(200000)
@@ -247,6 +249,38 @@ def uninstall(prefix, env):
           "uninstalled: the Apps & features entry is gone")
 
 
+def uninstall_while_window_runs(prefix, env):
+    """Refused, silently, by the uninstaller run where it is (whose end the
+    caller can wait for) and by the copy it runs from elsewhere (as Apps &
+    features starts it): every file and the entry stay."""
+    before = file_digests(installed(prefix))
+    entries = tool_entries(env)
+    window = subprocess.Popen(["wine", installed(prefix, "ql7420-fwupdate.exe")], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        if not check(wait_for_window(env, "^FW") is not None, "the installed window runs"):
+            return
+        result = run(["wine", installed(prefix, "uninstall.exe"), "/S", "_?=" + "C:\\" + INSTALL_DIR.replace("/", "\\")], env)
+        check(result.returncode == EXIT_TOOL_RUNNING, "uninstall while the window runs: ends with %d (%d)"
+              % (EXIT_TOOL_RUNNING, result.returncode))
+        run(["wine", installed(prefix, "uninstall.exe"), "/S"], env)
+        # NSIS runs the copy as Un_A.exe (Au_.exe before NSIS 3): it has
+        # ended once no such program is left in the session.
+        deadline = time.monotonic() + 60
+        time.sleep(3)
+        while re.search(rb"(Un|Au)_[A-Z]?\.exe", run(["wine", "tasklist"], env).stdout) \
+                and time.monotonic() < deadline:
+            time.sleep(0.5)
+        after = file_digests(installed(prefix)) if os.path.exists(installed(prefix)) else {}
+        check(after == before and tool_entries(env) == entries,
+              "uninstall while the window runs: every file and the Apps & features entry stay "
+              "(missing %s)" % sorted(set(before) - set(after)))
+    finally:
+        window.kill()
+        window.wait()
+        run(["wine", "taskkill", "/f", "/im", "ql7420-fwupdate.exe"], env)
+
+
 def command_line(prefix, env):
     cli = installed(prefix, "ql7420-fwupdate-cli.exe")
     version = run(["wine", cli, "--version"], env)
@@ -431,10 +465,10 @@ def ink(image, rows):
     return sum(1 for i in range(0, len(part), 3) if part[i] + part[i + 1] + part[i + 2] < 300)
 
 
-def next_output(program, words, limit=60):
-    """The time of the first line of the program's debug output, from now on,
-    that holds all WORDS, or None."""
-    seen = len(program.errors)
+def next_output(program, words, limit=60, since=None):
+    """The time of the first line of the program's debug output, from now on
+    or from line SINCE, that holds all WORDS, or None."""
+    seen = len(program.errors) if since is None else since
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
         while seen < len(program.errors):
@@ -454,9 +488,25 @@ def plugged_window(prefix, env, outdir):
     wine.clear_usb_serials(env, SLOTS)
     # Window titles reach X in the locale's encoding.
     env = dict(env, LANG="C.UTF-8")
+    # A virus scanner looking into the image's file when the window puts the
+    # download in its place: Wine refuses the rename with "access denied",
+    # as Windows does for a scanner or the indexer.
+    temp = run(["wine", "cmd", "/c", "echo", "%TEMP%"], env).stdout.decode().strip()
+    holder = subprocess.Popen(["wine", HOLDFILE, temp + "\\hello_Update.ghx"], env=env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    check(holder.stdout.readline().strip() == b"held", "a scanner holds %s\\hello_Update.ghx" % temp)
     window = Program(["wine", installed(prefix, "ql7420-fwupdate.exe")], env)
     device = None
     try:
+        held = next_output(window, ["held by another program", "hello_Update.ghx"], since=0)
+        time.sleep(2)
+        holder.communicate(b"\n", timeout=30)
+        let_go = len(window.errors)
+        stored = next_output(window, ["onDone"], 30, since=let_go)
+        time.sleep(0.5)
+        check(held is not None and stored is not None
+              and not any("firmware check failed" in text for _, text in window.errors),
+              "the image that a scanner held is stored once it lets go, 2 s later")
         notice = visible_window(env, BOX_TITLE)
         if not check(notice and press_return(env, notice, BOX_TITLE),
                      "the installed window's opening notice, answered with Return"):
@@ -525,6 +575,8 @@ def plugged_window(prefix, env, outdir):
         check(press_return(env, finish, BOX_TITLE), "the finish box is closed with Return")
         device.holds_the_image("the installed window")
     finally:
+        if holder.poll() is None:
+            holder.kill()
         if device:
             device.stop()
         window.process.kill()
@@ -1035,6 +1087,8 @@ def main(argv):
     if len(setups) != 1 or len(zips) != 1:
         wine.fail("expected one installer and one zip in %s, found %s" % (build, setups + zips))
     os.makedirs(outdir, exist_ok=True)
+    subprocess.run(["x86_64-w64-mingw32-g++-posix", "-O2", "-static", "-o", HOLDFILE,
+                    os.path.join(os.path.dirname(os.path.abspath(__file__)), "holdfile.cpp")], check=True)
 
     prefix = os.path.join(build, "wineprefix")
     shutil.rmtree(prefix, ignore_errors=True)
@@ -1075,6 +1129,7 @@ def main(argv):
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
         speed(prefix, env, linux_cli)
         session_end_during_transfers(prefix, build_env, build, base_url)
+        uninstall_while_window_runs(prefix, env)
         uninstall(prefix, env)
         began = time.monotonic()
         upgrade(prefix, env, earlier_setup, setups[0], zips[0])
