@@ -85,7 +85,9 @@ def main():
     parser.add_argument("--no-logind", action="store_true")
     options = parser.parse_args()
 
-    folder = tempfile.mkdtemp(prefix="logind-standin-")
+    # The bus's socket goes in this folder, and a socket's path must fit in
+    # 108 bytes, which a test's own deep TMPDIR may not leave room for.
+    folder = tempfile.mkdtemp(prefix="logind-standin-", dir="/tmp")
     config = os.path.join(folder, "bus.conf")
     with open(config, "w") as file:
         file.write(BUS_CONFIG.format(folder=folder))
