@@ -12,9 +12,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sources=$1 server=$2
+# Logs and the unpacked zip, in a folder of this run's, gone however it ends.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
 bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 nsis osslsigncode unzip \
-    >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
+    >"$work/install.log" || { cat "$work/install.log" >&2; exit 1; }
 qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
     "$sources/qtserialport-6.8.0.tar.xz")
 
@@ -26,11 +29,11 @@ began=$(date +%s)
     -DQT_CHAINLOAD_TOOLCHAIN_FILE="$(pwd)/cmake/toolchain-mingw-w64.cmake" \
     -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
     -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DFW_SERVER_BASE_URL="$server" \
-    >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
-cmake --build build-windows >/tmp/build.log || { tail -n 50 /tmp/build.log >&2; exit 1; }
-grep "warning:" /tmp/build.log || true
-(cd build-windows && cpack) >/tmp/cpack.log || { cat /tmp/cpack.log >&2; exit 1; }
-grep "CPack: - package\|signed:" /tmp/cpack.log
+    >"$work/configure.log" || { cat "$work/configure.log" >&2; exit 1; }
+cmake --build build-windows >"$work/build.log" || { tail -n 50 "$work/build.log" >&2; exit 1; }
+grep "warning:" "$work/build.log" || true
+(cd build-windows && cpack) >"$work/cpack.log" || { cat "$work/cpack.log" >&2; exit 1; }
+grep "CPack: - package\|signed:" "$work/cpack.log"
 echo "   built in $(($(date +%s) - began)) s"
 
 if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
@@ -38,13 +41,12 @@ if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
 elif [ -n "${QL7420_SIGN_CA:-}" ]; then
     # The uninstaller exists only once the installer has written it: the
     # Windows lane verifies the installed one.
-    work=$(mktemp -d)
-    unzip -q build-windows/ql7420-fwupdate-*-windows-x64.zip -d "$work"
-    for program in "$work"/*/ql7420-fwupdate.exe "$work"/*/ql7420-fwupdate-cli.exe \
+    mkdir "$work/zip"
+    unzip -q build-windows/ql7420-fwupdate-*-windows-x64.zip -d "$work/zip"
+    for program in "$work"/zip/*/ql7420-fwupdate.exe "$work"/zip/*/ql7420-fwupdate-cli.exe \
             build-windows/ql7420-fwupdate-*-setup.exe; do
         osslsigncode verify -CAfile "$QL7420_SIGN_CA" -in "$program" >"$work/verify.log" 2>&1 ||
             { cat "$work/verify.log" >&2; echo "the signature of $program does not verify" >&2; exit 1; }
         echo "   signature verified: $(basename "$program")"
     done
-    rm -rf "$work"
 fi

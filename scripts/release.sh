@@ -7,7 +7,9 @@
 #   ql7420-fwupdate-<version>-setup.exe, ql7420-fwupdate-<version>-windows-x64.zip
 #       built in a fresh Debian 13 tree (debian13-tree.sh, build-windows.sh);
 #   SHA256SUMS over them, and SHA256SUMS.asc when it is signed.
-# A URL on a loopback address gives files named -test, never a release.
+# A URL on a loopback address gives files named -test, never a release. The
+# Debian 13 tree with the Windows build stays in build/debian13/release-root
+# for the Windows lane (test-windows.sh), which installs these very files.
 #
 # Signing (each also from the environment variable named):
 #   --pkcs12 FILE [--password-file FILE]   QL7420_SIGN_PKCS12, QL7420_SIGN_PASSWORD_FILE
@@ -30,6 +32,10 @@ url=$(sed -n 's/^set(FW_SERVER_BASE_URL "\(.*\)" CACHE STRING$/\1/p' CMakeLists.
 throwaway=""
 while [ $# -gt 0 ]; do
     case $1 in
+        --throwaway-keys) throwaway=1; shift; continue ;;
+        --*) [ $# -ge 2 ] || usage ;;
+    esac
+    case $1 in
         --url) url=$2 ;;
         --pkcs12) export QL7420_SIGN_PKCS12=$2 ;;
         --password-file) export QL7420_SIGN_PASSWORD_FILE=$2 ;;
@@ -38,10 +44,8 @@ while [ $# -gt 0 ]; do
         --ca) export QL7420_SIGN_CA=$2 ;;
         --timestamp) export QL7420_SIGN_TIMESTAMP=$2 ;;
         --gpg-key) export QL7420_GPG_KEY=$2 ;;
-        --throwaway-keys) throwaway=1; shift; continue ;;
         *) usage ;;
     esac
-    [ $# -ge 2 ] || usage
     shift 2
 done
 if [ "$(id -u)" -ne 0 ]; then
@@ -86,15 +90,18 @@ bash scripts/install-deps.sh dpkg-dev file unzip >/dev/null
 git clone --quiet "$(pwd)" "$work/source"
 git -C "$work/source" checkout --quiet "$commit"
 began=$(date +%s)
-# Only what the packages hold is built: no test and no benchmark.
-cmake -S "$work/source" -B "$work/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# Only what the packages hold is built: no test and no benchmark. In build/
+# of the clone, where the test command builds, so that the same commit
+# gives the same packages.
+linux=$work/source/build
+cmake -S "$work/source" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL="$url" >"$work/configure.log" ||
     { cat "$work/configure.log" >&2; exit 1; }
-nice cmake --build "$work/linux" --target ql7420-fwupdate ql7420-fwupdate-cli \
+nice cmake --build "$linux" --target ql7420-fwupdate ql7420-fwupdate-cli \
     gzip_ql7420-fwupdate.1 gzip_ql7420-fwupdate-cli.1 gzip_changelog >"$work/build.log" ||
     { tail -n 50 "$work/build.log" >&2; exit 1; }
-(cd "$work/linux" && cpack) >"$work/cpack.log" || { cat "$work/cpack.log" >&2; exit 1; }
-cp "$work"/linux/*.deb "$out/"
+(cd "$linux" && cpack) >"$work/cpack.log" || { cat "$work/cpack.log" >&2; exit 1; }
+cp "$linux"/*.deb "$out/"
 echo "   built in $(($(date +%s) - began)) s"
 
 echo "== Windows installer and zip, in a Debian 13 tree"
@@ -109,12 +116,20 @@ fi
 sources=$(qt_windows_sources)
 cache=${QL7420_QT_CACHE:-/var/cache/ql7420-fwupdate}
 debian13_binds=("$sources" "$cache" "$keys")
+# Quoted for the shell in the tree, which runs as root.
+exports="QL7420_QT_CACHE=$(printf %q "$cache")"
+for setting in "${inside[@]}"; do
+    exports+=" ${setting%%=*}=$(printf %q "${setting#*=}")"
+done
 debian13_run "$root" "
-    export QL7420_QT_CACHE=$cache ${inside[*]}
-    bash scripts/build-windows.sh $sources $url
+    export $exports
+    bash scripts/build-windows.sh $(printf '%q %q' "$sources" "$url")
 "
 cp "$root"/root/ql7420-fwupdate/build-windows/ql7420-fwupdate-*-{setup.exe,windows-x64.zip} "$out/"
-rm -rf "$root"
+# The tree stays, with the Windows build in it, for the Windows lane, which
+# proves these very files as installed (test-windows.sh); with the authority
+# that verifies their signatures, where one was given.
+[ -z "${QL7420_SIGN_CA:-}" ] || cp "$QL7420_SIGN_CA" "$work/signing-authority.pem"
 
 echo "== Checks and checksums"
 cd "$out"
@@ -148,4 +163,5 @@ if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
     echo "   Windows programs, uninstaller and installer NOT SIGNED: no certificate given"
 fi
 stat -c "   %10s  %n" -- *
+echo "$commit" >"$work/commit"
 echo "== Release files of $commit in build/release/: $(($(date +%s) - start)) s"

@@ -1,14 +1,15 @@
 #!/bin/bash
-# The Windows lane: builds the tool for Windows and proves it under Wine, in
-# a fresh Debian 13 tree (debian13-tree.sh), whose MinGW-w64 (GCC 14), Wine
-# 10 and NSIS it uses; Debian 12's MinGW GCC cannot build Qt. There:
-#   1. Qt 6.8.0 for Windows, from the cache or built, and the window, the
-#      command line and the two demos for Windows, for the project's
-#      firmware server URL as a release is built (build-windows.sh), with
-#      the installer and the zip signed by a certificate made for the run;
-#      the command line for Linux too, to time against;
+# The Windows lane: proves the Windows release files of the commit checked
+# out, the very installer and zip that release.sh made (build/release/), in
+# the Debian 13 tree that release.sh left with their build in it
+# (build/debian13/release-root; debian13-tree.sh), whose MinGW-w64 (GCC 14),
+# Wine 10 and NSIS it uses. Where build/release/ holds no release of this
+# commit, it makes one first, signed with keys made for the run
+# (release.sh --throwaway-keys). There:
+#   1. the command line for Linux, for the same server, to time against;
 #   2. the installer of the released 1.2.0, for the same server, to upgrade
-#      from: from the cache or built;
+#      from: from the cache or built (with Qt 6.8.0 for Windows from the
+#      cache or built, build-qt-windows.sh);
 #   3. the command line for Windows once more, for an https server whose
 #      test authority it pins;
 #   4. tests/windows/lane.py: the Windows test programs, the installer, the
@@ -16,8 +17,7 @@
 #      Wine, in a network of their own where the URL's host name is
 #      127.0.0.1 (the tree's /etc/hosts) and the test firmware server
 #      listens on the URL's port.
-# The installer, the zip and the screenshot of the window under Wine are
-# copied to build/windows/.
+# The pictures of the window under Wine are copied to build/windows/.
 #
 #   scripts/test-windows.sh
 #
@@ -38,32 +38,43 @@ mkdir -p "$cache"
 # shellcheck source=debian13-tree.sh
 source scripts/debian13-tree.sh
 sources=$(qt_windows_sources)
-root=$debian13_cache/windows-root
-debian13_tree "$root"
-keys=$(mktemp -d)
-trap 'rm -rf "$keys"' EXIT
-bash scripts/throwaway-keys.sh "$keys"
-debian13_binds=("$sources" "$cache" "$keys")
-server=$(sed -n 's/^set(FW_SERVER_BASE_URL "\(.*\)" CACHE STRING$/\1/p' CMakeLists.txt)
+root=$debian13_cache/release-root
+release=$(pwd)/build/release-work
+commit=$(git rev-parse HEAD)
+if [ "$(cat "$release/commit" 2>/dev/null)" != "$commit" ] ||
+        [ ! -d "$root/root/ql7420-fwupdate/build-windows" ]; then
+    echo "== No release files of $(git rev-parse --short HEAD) yet: making them"
+    bash scripts/release.sh --throwaway-keys
+fi
+# What the lane installs is what was released, byte for byte.
+build=$root/root/ql7420-fwupdate/build-windows
+for file in "$build"/ql7420-fwupdate-*-{setup.exe,windows-x64.zip}; do
+    grep -qx "$(sha256sum "$file" | cut -d" " -f1)  $(basename "$file")" build/release/SHA256SUMS ||
+        { echo "test-windows.sh: $(basename "$file") in the tree is not the released one" >&2; exit 1; }
+done
+server=$(sed -n 's/^FW_SERVER_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
+authority=""
+[ ! -e "$release/signing-authority.pem" ] || authority=$release/signing-authority.pem
+debian13_binds=("$sources" "$cache" "$release")
 # The released 1.2.0, to upgrade from, for the same server as a user has it:
 # built in the tree unless kept from an earlier run. The tree has no git and
 # the clone no tags.
 earlier=3b87ad53c8cbc2e7a9d4a7b559ee28b51c69c62e
 earlier_setup=$cache/ql7420-fwupdate-$earlier-$(printf %s "$server" | sha256sum | cut -c1-12)/ql7420-fwupdate-1.2.0-setup.exe
+rm -rf "$root/root/earlier"
 mkdir "$root/root/earlier"
 git archive "$earlier" | tar -x -C "$root/root/earlier"
 
 start=$(date +%s)
 status=0
 debian13_run "$root" "
-    export QL7420_QT_CACHE=$cache QL7420_SIGN_PKCS12=$keys/signing.p12 \
-        QL7420_SIGN_PASSWORD_FILE=$keys/password QL7420_SIGN_CA=$keys/ca.pem
-    sources=$sources server=$server earlier_setup=$earlier_setup
+    export QL7420_QT_CACHE=$(printf %q "$cache") QL7420_SIGN_CA=$(printf %q "$authority")
+    sources=$(printf %q "$sources") server=$(printf %q "$server")
+    earlier_setup=$(printf %q "$earlier_setup")
 "'
-    echo "== Debian $(cat /etc/debian_version): the Windows build under Wine"
+    echo "== Debian $(cat /etc/debian_version): the Windows release files under Wine"
     bash scripts/install-deps.sh wine wine64 fonts-wine xvfb fonts-ipafont-gothic x11-apps \
         netpbm iproute2 xdotool >/tmp/install.log || { cat /tmp/install.log >&2; exit 1; }
-    bash scripts/build-windows.sh "$sources" "$server"
     qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
         "$sources/qtserialport-6.8.0.tar.xz" 2>/dev/null)
     cmake -S . -B build-linux -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -115,7 +126,6 @@ debian13_run "$root" "
 ' || status=$?
 
 mkdir -p build/windows
-cp "$root"/root/ql7420-fwupdate/build-windows/ql7420-fwupdate-*-{setup.exe,windows-x64.zip} \
-    "$root"/root/ql7420-fwupdate/build-windows/lane/*.png build/windows/ 2>/dev/null || true
+cp "$build"/lane/*.png build/windows/ 2>/dev/null || true
 echo "== Windows lane: $(($(date +%s) - start)) s, status $status"
 exit "$status"
