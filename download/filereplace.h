@@ -12,4 +12,9 @@
 // every new file), so that the same rename may well succeed a little later.
 bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy);
 
+// Gives the folder at source the name target, which must not exist, in one
+// step; both lie in the same folder. Returns false and sets *error to the
+// operating system's reason if the rename failed; nothing has moved then.
+bool renameFolder(const QString &source, const QString &target, QString *error);
+
 #endif // FILEREPLACE_H
