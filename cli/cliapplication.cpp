@@ -1,11 +1,15 @@
 #include "cliapplication.h"
 
 #include "deviceupdate.h"
+#include "firmwarebundle.h"
+#include "packets.h"
 #include "platformconsole.h"
 #include "progressboard.h"
 #include "transferlock.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -18,6 +22,10 @@
 #include <memory>
 
 namespace {
+
+// What the device holds; the transfer would cut a longer image short, so no
+// bundle may hold one.
+constexpr qint64 DeviceImageSize = qint64(Packets::BlockCount) * Packets::BlockSize;
 
 QStringList portNames(const QList<PortRecord> &ports)
 {
@@ -83,6 +91,8 @@ int CliApplication::run()
         return runCheck();
     case CliCommand::List:
         return runList();
+    case CliCommand::Fetch:
+        return runFetch();
     default:
         return runUpdate();
     }
@@ -90,7 +100,7 @@ int CliApplication::run()
 
 int CliApplication::runCheck()
 {
-    if (checkServer())
+    if (checkFirmware())
         return Success;
     return interrupted ? Interrupted : CheckFailed;
 }
@@ -134,39 +144,108 @@ int CliApplication::runUpdate()
                          "without asking."));
         return UsageError;
     }
-    if (!checkServer())
+    if (!checkFirmware())
         return interrupted ? Interrupted : CheckFailed;
     if (!confirm(ports))
         return interrupted ? Interrupted : UsageError;
     return runDevices(ports, &check);
 }
 
-bool CliApplication::checkServer()
+int CliApplication::runFetch()
+{
+    if (!checkFirmware())
+        return interrupted ? Interrupted : CheckFailed;
+    const FirmwareBundle::Description description {check.baseUrl(), QDateTime::currentDateTimeUtc(),
+                                                   QCoreApplication::applicationName()
+                                                       + QLatin1Char(' ')
+                                                       + QCoreApplication::applicationVersion()};
+    FirmwareBundle bundle;
+    if (!bundle.save(command.folder, check, description, DeviceImageSize)) {
+        console->note(tr("Bundle not saved: %1").arg(bundle.errorString()));
+        console->event({{"event", "fetch"}, {"ok", false}, {"reason", bundle.errorString()}});
+        return CheckFailed;
+    }
+    const QString fetched = description.fetched.toString(Qt::ISODate);
+    console->result(tr("Bundle saved in %1: %2, MD5 %3, fetched %4")
+                        .arg(bundlePath(), check.imageFileName(), check.verifiedDigest(), fetched));
+    console->event({{"event", "fetch"},
+                    {"ok", true},
+                    {"path", bundlePath()},
+                    {"version", check.latestVersion()},
+                    {"digest", check.verifiedDigest()},
+                    {"fetched", fetched}});
+    return Success;
+}
+
+// From the server, or with --from from a bundle: the same rules either way.
+bool CliApplication::checkFirmware()
 {
     bool done = false;
     connect(&check, &UpdateFW::imageVerified, this,
             [this, &done](int version, const QString &name, const QString &digest) {
-                console->result(tr("Latest firmware: %1, MD5 %2 verified").arg(name, digest));
-                console->event(
-                    {{"event", "check"}, {"ok", true}, {"version", version}, {"digest", digest}});
+                const QJsonObject source = sourceFields();
+                if (command.from.isEmpty()) {
+                    console->result(tr("Latest firmware: %1, MD5 %2 verified, from %3")
+                                        .arg(name, digest, check.baseUrl()));
+                } else {
+                    const QString fetched = source.value("fetched").toString();
+                    console->result(
+                        tr("Firmware in the bundle: %1, MD5 %2 verified, from %3, "
+                           "fetched %4")
+                            .arg(name, digest, bundlePath(),
+                                 fetched.isEmpty() ? tr("at an unknown time") : fetched));
+                }
+                QJsonObject event = source;
+                event.insert("event", "check");
+                event.insert("ok", true);
+                event.insert("version", version);
+                event.insert("digest", digest);
+                console->event(event);
                 done = true;
                 wake();
             });
     connect(&check, &UpdateFW::failed, this,
             [this, &done](UpdateFW::Failure failure, const QString &reason) {
                 console->note(tr("Firmware check failed: %1").arg(reason));
-                console->event(
-                    {{"event", "check"},
-                     {"ok", false},
-                     {"failure", QMetaEnum::fromType<UpdateFW::Failure>().valueToKey(failure)},
-                     {"reason", reason}});
+                QJsonObject event = sourceFields();
+                event.insert("event", "check");
+                event.insert("ok", false);
+                event.insert("failure",
+                             QMetaEnum::fromType<UpdateFW::Failure>().valueToKey(failure));
+                event.insert("reason", reason);
+                console->event(event);
                 done = true;
                 wake();
             });
-    check.checkServerFW();
+    if (command.from.isEmpty())
+        check.checkServerFW();
+    else
+        check.checkBundle(command.from, DeviceImageSize);
     waitUntil([&done] { return done; });
     disconnect(&check, nullptr, this, nullptr);
     return !check.verifiedDigest().isEmpty();
+}
+
+// The folder of the bundle being checked or saved, as the output names it.
+QString CliApplication::bundlePath() const
+{
+    const QString folder = command.kind == CliCommand::Fetch ? command.folder : command.from;
+    return QDir::toNativeSeparators(QFileInfo(folder).absoluteFilePath());
+}
+
+// Where the firmware came from, for the check's events: the server, or the
+// bundle with what its description says of where and when it was fetched.
+QJsonObject CliApplication::sourceFields() const
+{
+    if (command.from.isEmpty())
+        return {{"source", "server"}, {"url", check.baseUrl()}};
+    const FirmwareBundle::Description about = FirmwareBundle::readDescription(command.from);
+    const auto orNull
+        = [](const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
+    return {{"source", "bundle"},
+            {"path", bundlePath()},
+            {"fetched", orNull(about.fetched.toUTC().toString(Qt::ISODate))},
+            {"url", orNull(about.url)}};
 }
 
 QList<PortRecord> CliApplication::chooseDevices(int *refusal)

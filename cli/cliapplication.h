@@ -19,10 +19,10 @@ class QCoreApplication;
 class QEventLoop;
 
 // One run of the command line: reads the command, checks the firmware
-// server, finds the devices, asks for confirmation and updates them all at
-// once, then tells how each fared. The exit code tells scripts the outcome.
-// GUI thread; waits in event loops of its own, so that tests can run it in
-// their own process.
+// server (or a bundle saved from it), finds the devices, asks for
+// confirmation and updates them all at once, then tells how each fared. The exit code tells scripts
+// the outcome. GUI thread; waits in event loops of its own, so that tests can run it in their own
+// process.
 class CliApplication : public QObject
 {
     Q_OBJECT
@@ -54,7 +54,10 @@ private:
     int runCheck();
     int runList();
     int runUpdate();
-    bool checkServer();
+    int runFetch();
+    bool checkFirmware();
+    QString bundlePath() const;
+    QJsonObject sourceFields() const;
     QList<PortRecord> chooseDevices(int *refusal);
     bool confirm(const QList<PortRecord> &ports);
     int runDevices(const QList<PortRecord> &ports, const UpdateFW *image);

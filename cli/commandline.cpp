@@ -21,6 +21,11 @@ struct Options
                             CommandLine::tr("update: every attached device.")};
     QCommandLineOption yes {QStringLiteral("yes"),
                             CommandLine::tr("update: do not ask for confirmation.")};
+    QCommandLineOption from {QStringLiteral("from"),
+                             CommandLine::tr("check, update: the firmware of the bundle in this "
+                                             "folder, saved before with fetch, instead of the "
+                                             "firmware server's."),
+                             QStringLiteral("DIR")};
     QCommandLineOption help {{QStringLiteral("h"), QStringLiteral("help")},
                              CommandLine::tr("Show this help.")};
     QCommandLineOption version {{QStringLiteral("v"), QStringLiteral("version")},
@@ -35,11 +40,16 @@ void setUp(QCommandLineParser &parser, const Options &options)
         "Commands:\n"
         "  check      check the firmware server: latest version, digest verified\n"
         "  list       list the attached devices\n"
-        "  update     check the server, then update the devices, in parallel"));
+        "  update     check the server, then update the devices, in parallel\n"
+        "  fetch DIR  check the server, then save its firmware in DIR as a bundle, for\n"
+        "             check and update --from DIR on a PC without the internet"));
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 CommandLine::tr("check, list or update"));
+                                 CommandLine::tr("check, list, update or fetch"));
+    parser.addPositionalArgument(QStringLiteral("DIR"),
+                                 CommandLine::tr("fetch: the folder to save the bundle in"),
+                                 QStringLiteral("[DIR]"));
     parser.addOptions({options.json, options.versions, options.port, options.all, options.yes,
-                       options.help, options.version});
+                       options.from, options.help, options.version});
 }
 
 } // namespace
@@ -65,9 +75,7 @@ bool CommandLine::parse(const QStringList &arguments)
 
     const QStringList words = parser.positionalArguments();
     if (words.isEmpty())
-        return refuse(tr("no command given: check, list or update"));
-    if (words.size() > 1)
-        return refuse(tr("unexpected argument: %1").arg(words.at(1)));
+        return refuse(tr("no command given: check, list, update or fetch"));
     const QString word = words.first();
     if (word == QLatin1String("check"))
         parsed.kind = CliCommand::Check;
@@ -75,13 +83,22 @@ bool CommandLine::parse(const QStringList &arguments)
         parsed.kind = CliCommand::List;
     else if (word == QLatin1String("update"))
         parsed.kind = CliCommand::Update;
+    else if (word == QLatin1String("fetch"))
+        parsed.kind = CliCommand::Fetch;
     else
         return refuse(tr("unknown command: %1").arg(word));
+    const int wordsTaken = parsed.kind == CliCommand::Fetch ? 2 : 1;
+    if (words.size() > wordsTaken)
+        return refuse(tr("unexpected argument: %1").arg(words.at(wordsTaken)));
+    if (parsed.kind == CliCommand::Fetch && words.value(1).isEmpty())
+        return refuse(tr("fetch needs the folder to save the bundle in: fetch DIR"));
+    parsed.folder = words.value(1);
 
     parsed.versions = parser.isSet(options.versions);
     parsed.ports = parser.values(options.port);
     parsed.all = parser.isSet(options.all);
     parsed.yes = parser.isSet(options.yes);
+    parsed.from = parser.value(options.from);
     if (parsed.versions && parsed.kind != CliCommand::List)
         return refuse(tr("--versions goes with list"));
     if ((!parsed.ports.isEmpty() || parsed.all || parsed.yes) && parsed.kind != CliCommand::Update)
@@ -90,6 +107,11 @@ bool CommandLine::parse(const QStringList &arguments)
         return refuse(tr("--port and --all exclude each other"));
     if (parsed.ports.contains(QString()))
         return refuse(tr("--port needs a port name"));
+    if (parser.isSet(options.from) && parsed.kind != CliCommand::Check
+        && parsed.kind != CliCommand::Update)
+        return refuse(tr("--from goes with check and update"));
+    if (parser.isSet(options.from) && parsed.from.isEmpty())
+        return refuse(tr("--from needs the folder of a bundle"));
     parsed.ports.removeDuplicates();
     return true;
 }
@@ -102,7 +124,8 @@ QString CommandLine::helpText() const
     return parser.helpText()
         + tr("\nExit codes:\n"
              "  0    every device updated (or the check or list succeeded)\n"
-             "  1    the firmware check failed\n"
+             "  1    the firmware check failed (of the server or of a bundle), or fetch\n"
+             "       could not save the bundle\n"
              "  2    usage error, or the update was not confirmed\n"
              "  3    no device attached\n"
              "  4    at least one device failed\n"

@@ -8,7 +8,7 @@
 // What the user asked of the command line, read from its arguments.
 struct CliCommand
 {
-    enum Kind { Check, List, Update, Help, Version };
+    enum Kind { Check, List, Update, Fetch, Help, Version };
 
     Kind kind = Help;
     bool json = false;
@@ -16,6 +16,11 @@ struct CliCommand
     bool all = false;
     bool yes = false;
     QStringList ports;
+    // fetch: the folder to save the bundle in.
+    QString folder;
+    // check, update: the bundle to take the firmware from instead of the
+    // server; empty for the server.
+    QString from;
 };
 
 // Reads the arguments (the program's name first) into a command; an

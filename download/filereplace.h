@@ -14,4 +14,9 @@
 // (read-only, or forbidden), so such a rename is tried again in vain.
 bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy);
 
+// Gives the folder at source the name target, which must not exist, in one
+// step; both lie in the same folder. Returns false and sets *error to the
+// operating system's reason if the rename failed; nothing has moved then.
+bool renameFolder(const QString &source, const QString &target, QString *error);
+
 #endif // FILEREPLACE_H

@@ -15,3 +15,10 @@ bool replaceFile(const QString &source, const QString &target, QString *error, b
     *error = qt_error_string(errno);
     return false;
 }
+
+// rename(2) moves a folder as it does a file, and the target is free.
+bool renameFolder(const QString &source, const QString &target, QString *error)
+{
+    bool busy = false;
+    return replaceFile(source, target, error, &busy);
+}

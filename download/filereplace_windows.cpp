@@ -21,3 +21,15 @@ bool replaceFile(const QString &source, const QString &target, QString *error, b
     *busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
     return false;
 }
+
+bool renameFolder(const QString &source, const QString &target, QString *error)
+{
+    // MOVEFILE_REPLACE_EXISTING is refused for folders; none is replaced here.
+    const QString from = QDir::toNativeSeparators(source);
+    const QString to = QDir::toNativeSeparators(target);
+    if (::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
+                      reinterpret_cast<const wchar_t *>(to.utf16()), 0))
+        return true;
+    *error = qt_error_string(int(::GetLastError()));
+    return false;
+}

@@ -1,5 +1,7 @@
 #include "updatefw.h"
 
+#include "firmwarebundle.h"
+#include "regularfile.h"
 #include "serverauthority.h"
 #include "versionfile.h"
 
@@ -28,6 +30,8 @@ Q_LOGGING_CATEGORY(lcFirmware, "ql7420.firmware")
 const char *const serverDir = "hello";
 const char *const modelDir = "TPX-KLN04";
 const int httpTimeOut = 5000;
+// Far more than any version file holds; a bundle's is refused beyond it.
+constexpr qint64 VersionFileLimit = 64 * 1024;
 
 // The first bytes of what came instead of a version file, readable in one
 // line whatever they hold.
@@ -73,6 +77,11 @@ QString UpdateFW::imageName() const
     return QString::asprintf("K-DMX-47-%d", fwVersion);
 }
 
+QString UpdateFW::imageFileName() const
+{
+    return imageName() + QStringLiteral(".ghx");
+}
+
 void UpdateFW::setBaseUrl(const QString &baseUrl)
 {
     serverBaseUrl = baseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : baseUrl;
@@ -98,11 +107,11 @@ void UpdateFW::checkServerFW()
     if (!serverAuthority.isEmpty())
         task.pinAuthorities(QSslCertificate::fromData(serverAuthority, QSsl::Pem));
     filePath = folder + QLatin1Char('/') + QLatin1String("fw_version.txt");
-    requestUrl = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(serverBaseUrl), serverDir,
-                                   modelDir);
+    origin = QString::asprintf("%s/%s/%s/version.txt", qUtf8Printable(serverBaseUrl), serverDir,
+                               modelDir);
     QFile::remove(filePath);
     httpTimer.start(httpTimeOut);
-    task.download(QUrl(requestUrl), filePath);
+    task.download(QUrl(origin), filePath);
 }
 
 void UpdateFW::onHttpTimeOut()
@@ -117,7 +126,7 @@ void UpdateFW::onHttpTimeOut()
          QStringLiteral("no answer in time: the firmware server sent no version file within %1 s "
                         "(%2)")
              .arg(httpTimeOut / 1000)
-             .arg(requestUrl));
+             .arg(origin));
 }
 
 void UpdateFW::onDone()
@@ -138,14 +147,21 @@ void UpdateFW::readVersionFile()
         content = file.readAll();
         file.close();
     }
+    if (acceptVersionFile(content))
+        downloadFW();
+}
 
+// Takes the number and the digest the version file announces, or fails the
+// check.
+bool UpdateFW::acceptVersionFile(const QByteArray &content)
+{
     int version = 0;
     QByteArray token;
     if (parseVersionFile(content, &version, &token)) {
         fwVersion = version;
         fwHash = QString::fromLatin1(token);
-        downloadFW();
-        return;
+        versionFile = content;
+        return true;
     }
     qDebug() << "file error";
     Failure failure = VersionFileMalformed;
@@ -153,8 +169,9 @@ void UpdateFW::readVersionFile()
     if (!transferFailed(&failure, &reason))
         reason = QStringLiteral("version file malformed: expected a version number and an MD5 "
                                 "digest, got \"%1\" (%2)")
-                     .arg(excerpt(content), requestUrl);
+                     .arg(excerpt(content), origin);
     fail(failure, reason);
+    return false;
 }
 
 void UpdateFW::downloadFW()
@@ -164,15 +181,15 @@ void UpdateFW::downloadFW()
         reportUnusableTempDir();
         return;
     }
-    const QString fwName = imageName() + QStringLiteral(".ghx");
+    const QString fwName = imageFileName();
     filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(folder), serverDir);
-    requestUrl = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(serverBaseUrl), serverDir,
-                                   modelDir, qUtf8Printable(fwName));
+    origin = QString::asprintf("%s/%s/%s/%s", qUtf8Printable(serverBaseUrl), serverDir, modelDir,
+                               qUtf8Printable(fwName));
     QFile::remove(filePath);
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
     // ever; the abandoned reply then fails the digest check like any other.
-    task.download(QUrl(requestUrl), filePath, imageTransferTimeout);
+    task.download(QUrl(origin), filePath, imageTransferTimeout);
 }
 
 void UpdateFW::verifyFW()
@@ -184,6 +201,14 @@ void UpdateFW::verifyFW()
         content = file.readAll();
         file.close();
     }
+    if (imageMatches(content, readable))
+        announceImage();
+}
+
+// Whether the image is the one the version file announced; if not, the check
+// fails.
+bool UpdateFW::imageMatches(const QByteArray &content, bool readable)
+{
     const QString digest
         = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
     qDebug() << digest;
@@ -191,22 +216,136 @@ void UpdateFW::verifyFW()
 
     // An image that was never stored is not taken for an empty one, whose
     // digest a version file could name.
-    if (readable && digest == fwHash) {
-        verifiedHash = digest;
-        verifiedPath = filePath;
-        emit imageVerified(fwVersion, imageName(), digest);
-        emit labelFW(QStringLiteral("最新のFWバージョン : ") + imageName());
-        fwHash.clear();
-    } else {
-        emit canUpgrade(false);
-        Failure failure = DigestMismatch;
-        QString reason;
-        if (!transferFailed(&failure, &reason))
-            reason = QStringLiteral("image digest mismatch: %1 has MD5 %2, the version file "
-                                    "announced %3")
-                         .arg(requestUrl, digest, fwHash);
-        fail(failure, reason);
+    if (readable && digest == fwHash)
+        return true;
+    emit canUpgrade(false);
+    Failure failure = DigestMismatch;
+    QString reason;
+    if (!transferFailed(&failure, &reason))
+        reason = QStringLiteral("image digest mismatch: %1 has MD5 %2, the version file "
+                                "announced %3")
+                     .arg(origin, digest, fwHash);
+    fail(failure, reason);
+    return false;
+}
+
+// The image at filePath matched: it is the verified one from now on.
+void UpdateFW::announceImage()
+{
+    verifiedHash = fwHash;
+    verifiedPath = filePath;
+    emit imageVerified(fwVersion, imageName(), verifiedHash);
+    emit labelFW(QStringLiteral("最新のFWバージョン : ") + imageName());
+    fwHash.clear();
+}
+
+void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
+{
+    fromBundle = true;
+    // The copy must never go to the fixed names that every run shares.
+    ownFolderWanted = true;
+    const QFileInfo info(folder);
+    const QDir bundle(info.absoluteFilePath());
+    const QString shown = QDir::toNativeSeparators(bundle.absolutePath());
+    if (!info.exists()) {
+        fail(BundleNotFound, QStringLiteral("bundle not found: there is no folder %1").arg(shown));
+        return;
     }
+    if (!info.isDir()) {
+        fail(BundleNotFound, QStringLiteral("bundle not found: %1 is not a folder").arg(shown));
+        return;
+    }
+    if (!info.isReadable()) {
+        fail(FileUnreadable,
+             QStringLiteral("file unreadable: the folder %1 cannot be read").arg(shown));
+        return;
+    }
+    if (bundle.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        fail(BundleNotFound,
+             QStringLiteral("bundle not found: %1 is empty; fetch a bundle into it first")
+                 .arg(shown));
+        return;
+    }
+
+    const QString versionPath
+        = bundle.filePath(QString::fromLatin1(FirmwareBundle::VersionFileName));
+    origin = QDir::toNativeSeparators(versionPath);
+    const RegularFile version = readRegularFile(versionPath, VersionFileLimit);
+    if (!bundleFileRead(version, VersionFileLimit, QStringLiteral("a version file's"))
+        || !acceptVersionFile(version.content))
+        return;
+
+    const QString imagePath = bundle.filePath(imageFileName());
+    origin = QDir::toNativeSeparators(imagePath);
+    const RegularFile image = readRegularFile(imagePath, imageLimit);
+    if (image.outcome == RegularFile::Missing) {
+        // The image of another version is no stand-in for the announced one.
+        const QStringList others = bundle.entryList({QStringLiteral("K-DMX-47-*.ghx")},
+                                                    QDir::Files | QDir::Hidden | QDir::System);
+        QString reason = QStringLiteral("file missing: the version file names %1, which %2 does "
+                                        "not hold")
+                             .arg(imageFileName(), shown);
+        if (!others.isEmpty())
+            reason += QStringLiteral(" (it holds %1)").arg(others.join(QStringLiteral(", ")));
+        fail(FileMissing, reason);
+        return;
+    }
+    if (!bundleFileRead(image, imageLimit, QStringLiteral("the device's"))
+        || !imageMatches(image.content, true) || !keepImageCopy(image.content))
+        return;
+    announceImage();
+}
+
+// Whether a file of the bundle, the one at origin, was read whole; if not,
+// the check fails saying why.
+bool UpdateFW::bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName)
+{
+    switch (file.outcome) {
+    case RegularFile::Read:
+        return true;
+    case RegularFile::Missing:
+        fail(FileMissing, QStringLiteral("file missing: %1 does not exist").arg(origin));
+        break;
+    case RegularFile::NotRegular:
+        fail(NotRegularFile,
+             QStringLiteral("not a regular file: %1 is %2").arg(origin, file.detail));
+        break;
+    case RegularFile::Unreadable:
+        fail(FileUnreadable, QStringLiteral("file unreadable: %1: %2").arg(origin, file.detail));
+        break;
+    case RegularFile::TooLarge:
+        fail(FileTooLarge,
+             QStringLiteral("file too large: %1 holds %2 bytes, more than %3 %4")
+                 .arg(origin)
+                 .arg(file.size)
+                 .arg(limitName)
+                 .arg(limit));
+        break;
+    }
+    return false;
+}
+
+// The devices are sent a copy in this check's own folder, never the bundle's
+// file: a read that fails half-way (a stick pulled out during the transfers)
+// would send blocks of nothing, filled up with 0xFF, and a file put in its
+// place would not be the one verified.
+bool UpdateFW::keepImageCopy(const QByteArray &content)
+{
+    const QString folder = downloadFolder();
+    if (folder.isEmpty()) {
+        reportUnusableTempDir();
+        return false;
+    }
+    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(folder), serverDir);
+    emit setFwName(filePath);
+    QFile copy(filePath);
+    if (!copy.open(QIODevice::WriteOnly) || copy.write(content) != content.size()
+        || !copy.flush()) {
+        fail(FileNotWritable,
+             QStringLiteral("file not writable: %1: %2").arg(filePath, copy.errorString()));
+        return false;
+    }
+    return true;
 }
 
 // The temporary directory, or this check's own folder below it, made on first
@@ -246,34 +385,38 @@ void UpdateFW::reportUnusableTempDir()
 // itself tells: a body that did arrive whole is judged by what it holds.
 bool UpdateFW::transferFailed(Failure *failure, QString *reason) const
 {
+    // A bundle's files came through no transfer: they are judged by what
+    // they hold.
+    if (fromBundle)
+        return false;
     const QNetworkReply::NetworkError error = task.networkError();
     const int status = task.httpStatus();
     if (!task.certificateErrors().isEmpty() || error == QNetworkReply::SslHandshakeFailedError) {
         const QStringList errors = task.certificateErrors();
         *failure = CertificateRefused;
-        *reason = QStringLiteral("certificate refused: %1 (%2)")
-                      .arg(errors.isEmpty() ? task.networkErrorString() : errors.join("; "),
-                           requestUrl);
+        *reason
+            = QStringLiteral("certificate refused: %1 (%2)")
+                  .arg(errors.isEmpty() ? task.networkErrorString() : errors.join("; "), origin);
     } else if (error == QNetworkReply::OperationCanceledError
                || error == QNetworkReply::TimeoutError) {
         *failure = NoAnswerInTime;
         *reason = QStringLiteral("no answer in time: the firmware server stopped sending (%1)")
-                      .arg(requestUrl);
+                      .arg(origin);
     } else if (status != 0 && status != 200) {
         *failure = HttpStatus;
         *reason = QStringLiteral("HTTP status %1 from the firmware server (%2)")
                       .arg(status)
-                      .arg(requestUrl);
+                      .arg(origin);
     } else if (error != QNetworkReply::NoError && status == 0) {
         *failure = ServerUnreachable;
         *reason = QStringLiteral("firmware server unreachable: %1 (%2)")
-                      .arg(task.networkErrorString(), requestUrl);
+                      .arg(task.networkErrorString(), origin);
     } else if (error != QNetworkReply::NoError) {
         // The server answered, then the body broke off: whatever part of it
         // arrived fails its check for that reason, not for its content.
         *failure = ConnectionCut;
         *reason = QStringLiteral("connection cut: the firmware server's answer broke off: %1 (%2)")
-                      .arg(task.networkErrorString(), requestUrl);
+                      .arg(task.networkErrorString(), origin);
     } else if (!task.stored()) {
         *failure = FileNotWritable;
         *reason

@@ -11,12 +11,14 @@
 #include <memory>
 
 class QTemporaryDir;
+struct RegularFile;
 
 // Finds the latest firmware on the firmware server once per run: fetches the
 // version file, then the image it names into the temporary directory, and
-// checks the image against the announced MD5 digest. Every failure ends the
-// check with failed() and its reason; the window turns that into its one
-// notice and the request to quit. GUI thread only.
+// checks the image against the announced MD5 digest. The command line may
+// instead check a bundle saved from the server before, by the same rules.
+// Every failure ends the check with failed() and its reason; the window turns
+// that into its one notice and the request to quit. GUI thread only.
 class UpdateFW : public QObject
 {
     Q_OBJECT
@@ -33,6 +35,12 @@ public:
         VersionFileMalformed,
         DigestMismatch,
         FileNotWritable,
+        // Only a bundle's check fails for these.
+        BundleNotFound,
+        FileMissing,
+        NotRegularFile,
+        FileUnreadable,
+        FileTooLarge,
     };
     Q_ENUM(Failure)
 
@@ -40,6 +48,13 @@ public:
     ~UpdateFW() override;
 
     void checkServerFW();
+    // Checks the bundle in folder (see FirmwareBundle) instead of the server,
+    // as the server's files are checked: its version file by the same parser,
+    // the image it names against its digest, and no image longer than
+    // imageLimit. Nothing goes to the network. Judged at once: failed() or
+    // imageVerified() has come when it returns. The verified image is a copy
+    // in this check's own folder, whatever useOwnFolder() says.
+    void checkBundle(const QString &folder, qint64 imageLimit);
 
     // Downloads into a folder made for this check below the temporary
     // directory, and removed with the check, instead of to the two fixed
@@ -61,6 +76,13 @@ public:
     int latestVersion() const { return fwVersion; }
     // Where that image lies, empty until its check succeeded.
     QString verifiedImagePath() const { return verifiedPath; }
+    // The version file that announced it, byte for byte as it came.
+    QByteArray versionFileContent() const { return versionFile; }
+    // The image's file name on the server (K-DMX-47-12.ghx), meaningful once
+    // the version file was read.
+    QString imageFileName() const;
+    // The server this check asks.
+    QString baseUrl() const { return serverBaseUrl; }
 
     // Seams for tests and the demo; the tool itself never calls them.
     // Points this check at another server (a loopback one); an empty text
@@ -89,9 +111,14 @@ private slots:
 
 private:
     void readVersionFile();
+    bool acceptVersionFile(const QByteArray &content);
     void downloadFW();
     QString imageName() const;
     void verifyFW();
+    bool imageMatches(const QByteArray &content, bool readable);
+    void announceImage();
+    bool bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName);
+    bool keepImageCopy(const QByteArray &content);
     QString downloadFolder();
     void reportUnusableTempDir();
     bool transferFailed(Failure *failure, QString *reason) const;
@@ -104,7 +131,11 @@ private:
     QTimer httpTimer;
     QString verifiedHash;
     QString verifiedPath;
-    QString requestUrl;
+    QByteArray versionFile;
+    // Where the file being judged came from, for the reasons: its URL, or its
+    // path in a bundle.
+    QString origin;
+    bool fromBundle = false;
     QString failureText;
     QString serverBaseUrl;
     QByteArray serverAuthority;

@@ -14,6 +14,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +49,32 @@ QStringList downloadFolders(const QString &err, const QString &temp)
         }
     }
     return folders;
+}
+
+// Runs the command line in this process, its output in out, with the seams
+// given.
+int runHere(const QStringList &arguments, const CliApplication::Seams &seams, QByteArray *out)
+{
+    QTemporaryFile outFile;
+    QTemporaryFile errFile;
+    if (!outFile.open() || !errFile.open())
+        return -1;
+    std::FILE *outStream = std::fopen(QFile::encodeName(outFile.fileName()).constData(), "w");
+    std::FILE *errStream = std::fopen(QFile::encodeName(errFile.fileName()).constData(), "w");
+    if (!outStream || !errStream)
+        return -1;
+    int exitCode = -1;
+    {
+        CliApplication cli(QStringList {"ql7420-fwupdate-cli"} + arguments, outStream, errStream,
+                           seams);
+        exitCode = cli.run();
+    }
+    std::fclose(outStream);
+    std::fclose(errStream);
+    *out = readFile(outFile.fileName());
+    if (exitCode != 0)
+        qWarning("%s", readFile(errFile.fileName()).constData());
+    return exitCode;
 }
 
 // Waits until what the process wrote to the channel, gathered in seen,
@@ -79,6 +109,7 @@ private slots:
     void noPortOpened_data();
     void noPortOpened();
     void interruptDuringHandshake();
+    void threeDevicesAtOnceJson_data();
     void threeDevicesAtOnceJson();
     void stalledDeviceWhileInterrupted();
     void noWindowSystemLinked();
@@ -88,6 +119,7 @@ private:
                        const QString &baseUrl = QString(), const QString &language = "C",
                        const QString &terminal = QString());
     CliRun finish(QProcess *process);
+    QString spoiledBundle(const QString &fault);
     bool noByteSent();
     QString expectedDeviceMd5() const;
 
@@ -98,6 +130,9 @@ private:
     LogindStandin logind;
     QTemporaryDir runsTemp;
     int runs = 0;
+    // Fetched from the release at the start; rows spoil copies of it.
+    QString bundle = runsTemp.filePath("bundle");
+    int bundleCopies = 0;
 };
 
 void tst_Cli::initTestCase()
@@ -107,6 +142,8 @@ void tst_Cli::initTestCase()
         QVERIFY(simulator.start());
     QVERIFY(logind.start());
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", logind.busAddress().toUtf8());
+    const CliRun fetch = finish(startCli({"fetch", bundle}, 0));
+    QVERIFY2(fetch.exitCode == 0, qPrintable(fetch.err));
 }
 
 void tst_Cli::init()
@@ -120,8 +157,8 @@ void tst_Cli::init()
 
 // The demo build over the first `attached` simulators, listed as attached
 // devices with the USB serial numbers SIM-1, SIM-2 and SIM-3, with a terminal as its standard input
-// or none, and a temporary folder of its own. Debug lines are switched on, so that an opened port
-// and each download's path show.
+// or none, and a temporary folder of its own, which is also its working folder. Debug lines are
+// switched on, so that an opened port and each download's path show.
 QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QString &baseUrl,
                             const QString &language, const QString &terminal)
 {
@@ -142,8 +179,17 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     environment.insert("TMPDIR", QDir(temp).canonicalPath());
     process->setProperty("tmpdir", QDir(temp).canonicalPath());
     process->setProcessEnvironment(environment);
+    process->setWorkingDirectory(temp);
     if (!terminal.isEmpty())
         process->setStandardInputFile(terminal);
+    // Root may read any file whatever its mode; the tool runs as a technician,
+    // who may not.
+    process->setChildProcessModifier([] {
+        if (::geteuid() == 0) {
+            ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+            ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+        }
+    });
     process->start(CLI_DEMO, arguments);
     if (terminal.isEmpty())
         process->closeWriteChannel();
@@ -165,6 +211,53 @@ CliRun tst_Cli::finish(QProcess *process)
         = QDir(run.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     process->deleteLater();
     return run;
+}
+
+// A copy of the bundle fetched at the start, spoiled as the fault says.
+QString tst_Cli::spoiledBundle(const QString &fault)
+{
+    const QString folder = runsTemp.filePath(QStringLiteral("spoiled-%1").arg(++bundleCopies));
+    if (fault == "missing folder")
+        return folder;
+    QDir().mkpath(folder);
+    if (fault == "empty folder")
+        return folder;
+    for (const QString &name : QDir(bundle).entryList(QDir::Files))
+        QFile::copy(bundle + '/' + name, folder + '/' + name);
+    const QString version = folder + "/version.txt";
+    const QString image = folder + "/K-DMX-47-12.ghx";
+    const auto replaceImage = [&](const QByteArray &bytes) {
+        writeFile(image, bytes);
+        writeFile(version, "12 " + FirmwareRelease::md5(bytes).toLatin1() + '\n');
+    };
+    if (fault == "no version file") {
+        QFile::remove(version);
+    } else if (fault == "version file in JSON") {
+        writeFile(version,
+                  "{\"version\": 12, \"md5\": \"" + FirmwareRelease::md5(this->image).toLatin1()
+                      + "\"}\n");
+    } else if (fault == "one byte changed") {
+        QByteArray changed = this->image;
+        changed[1000] = char(changed[1000] ^ 0x01);
+        writeFile(image, changed);
+    } else if (fault == "device's size") {
+        replaceImage(FirmwareRelease::randomImage(BlockCount * 64));
+    } else if (fault == "one byte too long") {
+        replaceImage(FirmwareRelease::randomImage(BlockCount * 64 + 1));
+    } else if (fault == "image of version 13") {
+        QFile::rename(image, folder + "/K-DMX-47-13.ghx");
+    } else if (fault == "image a FIFO") {
+        QFile::remove(image);
+        ::mkfifo(QFile::encodeName(image).constData(), 0644);
+    } else if (fault == "image a device node") {
+        QFile::remove(image);
+        QFile::link("/dev/zero", image);
+    } else if (fault == "version file unreadable") {
+        QFile::setPermissions(version, {});
+    } else if (fault == "a file of the user's") {
+        writeFile(folder + "/notes.txt", "mine");
+    }
+    return folder;
 }
 
 bool tst_Cli::noByteSent()
@@ -226,6 +319,43 @@ void tst_Cli::noPortOpened_data()
     QTest::newRow("firmware server answers 404")
         << QStringList({"update", "--yes"}) << 1 << QStringList({"--status-version", "404"}) << "C"
         << noTerminal << 1 << "HTTP status 404";
+
+    // A bundle fetched before, spoiled as the text after "bundle:" says.
+    QTest::newRow("fetch, no folder") << QStringList({"fetch"}) << 0 << none << "C" << noTerminal
+                                      << 2 << "fetch needs the folder";
+    QTest::newRow("--from with list") << QStringList({"list", "--from", "DIR"}) << 1 << none << "C"
+                                      << noTerminal << 2 << "--from goes with check and update";
+    // Into the working folder, which must then hold nothing.
+    QTest::newRow("fetch, firmware server answers 404")
+        << QStringList({"fetch", "bundle"}) << 0 << QStringList({"--status-version", "404"}) << "C"
+        << noTerminal << 1 << "HTTP status 404";
+    QTest::newRow("fetch into a folder of the user's")
+        << QStringList({"fetch", "bundle:a file of the user's"}) << 0 << none << "C" << noTerminal
+        << 1 << "holds files that are not a bundle's (notes.txt)";
+    QTest::newRow("check --from, image of the device's very size")
+        << QStringList({"check", "--from", "bundle:device's size"}) << 0 << none << "C"
+        << noTerminal << 0
+        << "Firmware in the bundle: K-DMX-47-12, MD5 "
+            + FirmwareRelease::md5(FirmwareRelease::randomImage(BlockCount * 64)) + " verified";
+    const QList<std::pair<const char *, const char *>> badBundles = {
+        {"missing folder", "bundle not found: there is no folder "},
+        {"empty folder", " is empty; fetch a bundle into it first"},
+        {"no version file", "file missing: "},
+        {"version file in JSON",
+         "version file malformed: expected a version number and an MD5 "
+         "digest, got \"{\"version\": 12"},
+        {"one byte changed", "image digest mismatch: "},
+        {"one byte too long", "K-DMX-47-12.ghx holds 216065 bytes, more than the device's 216064"},
+        {"image of version 13", "the version file names K-DMX-47-12.ghx, which "},
+        {"image a FIFO", "K-DMX-47-12.ghx is a FIFO"},
+        {"image a device node", "K-DMX-47-12.ghx is a character device"},
+        {"version file unreadable", "version.txt: Permission denied"},
+    };
+    for (const auto &[fault, says] : badBundles) {
+        QTest::addRow("update --from, %s", fault)
+            << QStringList({"update", "--yes", "--from", QStringLiteral("bundle:") + fault}) << 1
+            << none << "C" << noTerminal << 1 << QString::fromUtf8(says);
+    }
 }
 
 void tst_Cli::noPortOpened()
@@ -238,6 +368,10 @@ void tst_Cli::noPortOpened()
     QFETCH(int, exitCode);
     QFETCH(QString, says);
 
+    for (QString &argument : arguments) {
+        if (argument.startsWith("bundle:"))
+            argument = spoiledBundle(argument.mid(7));
+    }
     QTemporaryDir empty;
     FirmwareServer failingServer;
     QString baseUrl;
@@ -281,34 +415,63 @@ void tst_Cli::interruptDuringHandshake()
 }
 
 // In this process, so that the port list can be replaced: --all takes the
-// devices among the ports and nothing else.
+// devices among the ports and nothing else. The firmware comes from the
+// server, or from a bundle fetched from a server that has gone since, while
+// the server the run is pointed at must never be asked.
+void tst_Cli::threeDevicesAtOnceJson_data()
+{
+    QTest::addColumn<bool>("fromBundle");
+    QTest::newRow("from the firmware server") << false;
+    QTest::newRow("from a bundle, its server gone") << true;
+}
+
 void tst_Cli::threeDevicesAtOnceJson()
 {
+    QFETCH(bool, fromBundle);
     PtyPair otherPort;
-    const auto seams = [this, &otherPort](DeviceEnumerator &enumerator, UpdateFW &check) {
+    QString server = release.baseUrl();
+    const auto seams = [this, &otherPort, &server](DeviceEnumerator &enumerator, UpdateFW &check) {
         enumerator.setPortSource([this, &otherPort] {
             QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
             for (int i = 0; i < DeviceCount; ++i)
                 ports.append({simulators[i].portPath(), 0x0451, 0x16AA, QString::number(1000 + i)});
             return ports;
         });
-        check.setBaseUrl(release.baseUrl());
+        check.setBaseUrl(server);
     };
-    QTemporaryFile out;
-    QTemporaryFile err;
-    QVERIFY(out.open() && err.open());
-    std::FILE *outStream = std::fopen(QFile::encodeName(out.fileName()).constData(), "w");
-    std::FILE *errStream = std::fopen(QFile::encodeName(err.fileName()).constData(), "w");
-    QVERIFY(outStream && errStream);
-
-    int exitCode = -1;
-    {
-        CliApplication cli({"ql7420-fwupdate-cli", "update", "--all", "--yes", "--json"}, outStream,
-                           errStream, seams);
-        exitCode = cli.run();
+    QStringList arguments = {"update", "--all", "--yes", "--json"};
+    QTemporaryDir bundles;
+    const QString folder = bundles.filePath("ql7420");
+    QByteArray out;
+    if (fromBundle) {
+        // An older bundle there goes as a whole.
+        QVERIFY(writeFile(folder + "/K-DMX-47-11.ghx", "old"));
+        QVERIFY(writeFile(folder + "/version.txt", "11 " + FirmwareRelease::md5("old").toLatin1()));
+        {
+            FirmwareRelease gone;
+            QVERIFY(gone.publish(image));
+            server = gone.baseUrl();
+            QCOMPARE(runHere({"fetch", folder}, seams, &out), 0);
+        }
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                        QDir::Name),
+                 QStringList({"K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"}));
+        QCOMPARE(readFile(folder + "/version.txt"),
+                 "12 " + FirmwareRelease::md5(image).toLatin1() + "\n");
+        QCOMPARE(readFile(folder + "/K-DMX-47-12.ghx"), image);
+        QProcess md5sum;
+        md5sum.setWorkingDirectory(folder);
+        md5sum.start("md5sum", {"-c", "MD5SUMS"});
+        QVERIFY(md5sum.waitForFinished());
+        QCOMPARE(md5sum.exitCode(), 0);
+        QVERIFY(md5sum.readAllStandardOutput().contains("K-DMX-47-12.ghx: OK\n"));
+        arguments << "--from" << folder;
     }
-    std::fclose(outStream);
-    std::fclose(errStream);
+    const QString fetchedFrom = server;
+    server = release.baseUrl();
+    const int requestsBefore = release.server().requestedPaths().size();
+    logind.clearEvents();
+    const int exitCode = runHere(arguments, seams, &out);
     QCOMPARE(exitCode, 0);
     // One lock for the three transfers, given back when the last ended.
     QTRY_COMPARE(
@@ -319,7 +482,8 @@ void tst_Cli::threeDevicesAtOnceJson()
 
     QMap<QString, int> events;
     QMap<QString, int> lastPercent;
-    for (const QByteArray &line : readFile(out.fileName()).split('\n')) {
+    QCOMPARE(release.server().requestedPaths().size(), requestsBefore + (fromBundle ? 0 : 2));
+    for (const QByteArray &line : out.split('\n')) {
         if (line.isEmpty())
             continue;
         QJsonParseError error;
@@ -341,6 +505,15 @@ void tst_Cli::threeDevicesAtOnceJson()
             QVERIFY(event.value("ok").toBool());
             QCOMPARE(event.value("version").toInt(), 12);
             QCOMPARE(event.value("digest").toString(), FirmwareRelease::md5(image));
+            QCOMPARE(event.value("source").toString(), fromBundle ? "bundle" : "server");
+            QCOMPARE(event.value("url").toString(), fetchedFrom);
+            if (fromBundle) {
+                QCOMPARE(event.value("path").toString(), folder);
+                const QDateTime fetched
+                    = QDateTime::fromString(event.value("fetched").toString(), Qt::ISODate);
+                QVERIFY2(fetched.isValid() && fetched <= QDateTime::currentDateTimeUtc(),
+                         line.constData());
+            }
         } else if (kind == "device") {
             QCOMPARE(event.value("version").toString(), QStringLiteral("1.0.0"));
         } else if (kind == "progress") {

@@ -167,9 +167,9 @@ complete_words() {
         "$function" "$1" "${!#}" "${COMP_WORDS[COMP_CWORD - 1]}"
         echo "${COMPREPLY[*]}"' _ "$completion" "$cli" "$@"
 }
-[ "$(complete_words "")" = "check list update --json --help --version" ] ||
+[ "$(complete_words "")" = "check list update fetch --json --help --version" ] ||
     fail "completion of a first word: $(complete_words "")"
-[ "$(complete_words update --)" = "--port --all --yes --json --help --version" ] ||
+[ "$(complete_words update --)" = "--port --all --yes --from --json --help --version" ] ||
     fail "completion of update's options: $(complete_words update --)"
 [ "$(complete_words list --v)" = "--versions --version" ] ||
     fail "completion of list's options: $(complete_words list --v)"

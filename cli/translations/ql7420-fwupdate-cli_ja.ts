@@ -18,10 +18,6 @@ See: %1 --help</source>
         <translation>更新しません: 確認を求める端末がありません。確認なしで更新するには --yes を付けてください。</translation>
     </message>
     <message>
-        <source>Latest firmware: %1, MD5 %2 verified</source>
-        <translation>最新のFWバージョン : %1 (MD5 %2 確認済み)</translation>
-    </message>
-    <message>
         <source>Firmware check failed: %1</source>
         <translation>FWの確認に失敗しました: %1</translation>
     </message>
@@ -89,6 +85,26 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <source>Note: nothing keeps the computer from sleeping or shutting down during the transfer: %1</source>
         <translation>注意: 転送中のコンピューターのスリープやシャットダウンを防げません: %1</translation>
     </message>
+    <message>
+        <source>Bundle not saved: %1</source>
+        <translation>バンドルを保存しませんでした: %1</translation>
+    </message>
+    <message>
+        <source>Bundle saved in %1: %2, MD5 %3, fetched %4</source>
+        <translation>%1 にバンドルを保存しました: %2、MD5 %3、取得日時 %4</translation>
+    </message>
+    <message>
+        <source>Latest firmware: %1, MD5 %2 verified, from %3</source>
+        <translation>最新のFWバージョン : %1 (MD5 %2 確認済み、%3 から)</translation>
+    </message>
+    <message>
+        <source>Firmware in the bundle: %1, MD5 %2 verified, from %3, fetched %4</source>
+        <translation>バンドルのFWバージョン : %1 (MD5 %2 確認済み、%3 から、取得日時 %4)</translation>
+    </message>
+    <message>
+        <source>at an unknown time</source>
+        <translation>不明</translation>
+    </message>
 </context>
 <context>
     <name>CommandLine</name>
@@ -121,28 +137,6 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>プログラムのバージョンを表示します。</translation>
     </message>
     <message>
-        <source>Updates the firmware of QL-7420 devices (USB 0451:16aa) from the firmware server.
-
-Commands:
-  check      check the firmware server: latest version, digest verified
-  list       list the attached devices
-  update     check the server, then update the devices, in parallel</source>
-        <translation>QL-7420 デバイス (USB 0451:16aa) のFWをFWサーバーから更新します。
-
-コマンド:
-  check      FWサーバーの確認: 最新バージョンとダイジェストの検証
-  list       接続されているデバイスの一覧
-  update     サーバーを確認してから、デバイスを並行して更新</translation>
-    </message>
-    <message>
-        <source>check, list or update</source>
-        <translation>check、list または update</translation>
-    </message>
-    <message>
-        <source>no command given: check, list or update</source>
-        <translation>コマンドがありません: check、list または update</translation>
-    </message>
-    <message>
         <source>unexpected argument: %1</source>
         <translation>不要な引数: %1</translation>
     </message>
@@ -167,10 +161,57 @@ Commands:
         <translation>--port にはポート名が必要です</translation>
     </message>
     <message>
+        <source>check, update: the firmware of the bundle in this folder, saved before with fetch, instead of the firmware server&apos;s.</source>
+        <translation>check、update: FWサーバーの代わりに、fetch で保存したこのフォルダーのバンドルのFWを使います。</translation>
+    </message>
+    <message>
+        <source>Updates the firmware of QL-7420 devices (USB 0451:16aa) from the firmware server.
+
+Commands:
+  check      check the firmware server: latest version, digest verified
+  list       list the attached devices
+  update     check the server, then update the devices, in parallel
+  fetch DIR  check the server, then save its firmware in DIR as a bundle, for
+             check and update --from DIR on a PC without the internet</source>
+        <translation>QL-7420 デバイス (USB 0451:16aa) のFWをFWサーバーから更新します。
+
+コマンド:
+  check      FWサーバーの確認: 最新バージョンとダイジェストの検証
+  list       接続されているデバイスの一覧
+  update     サーバーを確認してから、デバイスを並行して更新
+  fetch DIR  サーバーを確認してから、そのFWをバンドルとして DIR に保存
+             (インターネットのないPCで check と update --from DIR に使用)</translation>
+    </message>
+    <message>
+        <source>check, list, update or fetch</source>
+        <translation>check、list、update または fetch</translation>
+    </message>
+    <message>
+        <source>fetch: the folder to save the bundle in</source>
+        <translation>fetch: バンドルを保存するフォルダー</translation>
+    </message>
+    <message>
+        <source>no command given: check, list, update or fetch</source>
+        <translation>コマンドがありません: check、list、update または fetch</translation>
+    </message>
+    <message>
+        <source>fetch needs the folder to save the bundle in: fetch DIR</source>
+        <translation>fetch にはバンドルを保存するフォルダーが必要です: fetch DIR</translation>
+    </message>
+    <message>
+        <source>--from goes with check and update</source>
+        <translation>--from は check または update と共に使います</translation>
+    </message>
+    <message>
+        <source>--from needs the folder of a bundle</source>
+        <translation>--from にはバンドルのフォルダーが必要です</translation>
+    </message>
+    <message>
         <source>
 Exit codes:
   0    every device updated (or the check or list succeeded)
-  1    the firmware check failed
+  1    the firmware check failed (of the server or of a bundle), or fetch
+       could not save the bundle
   2    usage error, or the update was not confirmed
   3    no device attached
   4    at least one device failed
@@ -179,7 +220,8 @@ Exit codes:
         <translation>
 終了コード:
   0    すべてのデバイスを更新しました (または確認・一覧が成功しました)
-  1    FWの確認に失敗しました
+  1    FWの確認 (サーバーまたはバンドル) に失敗したか、fetch でバンドルを
+       保存できませんでした
   2    使い方の誤り、または更新が確認されませんでした
   3    デバイスが接続されていません
   4    失敗したデバイスがあります

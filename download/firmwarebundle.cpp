@@ -1,0 +1,182 @@
+#include "firmwarebundle.h"
+
+#include "filereplace.h"
+#include "regularfile.h"
+#include "updatefw.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+namespace {
+
+// A description is a few lines; nothing larger is read.
+constexpr qint64 DescriptionLimit = 64 * 1024;
+
+const QDir::Filters EveryEntry
+    = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+// What a bundle's folder may hold: its own files, and images of any version.
+bool isBundleFile(const QFileInfo &entry)
+{
+    static const QRegularExpression imageName(QStringLiteral("^K-DMX-47--?[0-9]+\\.ghx$"));
+    const QString name = entry.fileName();
+    return entry.isFile()
+        && (name == QLatin1String(FirmwareBundle::VersionFileName)
+            || name == QLatin1String(FirmwareBundle::ChecksumsName)
+            || name == QLatin1String(FirmwareBundle::DescriptionName)
+            || imageName.match(name).hasMatch());
+}
+
+QStringList otherEntries(const QString &folder)
+{
+    QStringList others;
+    for (const QFileInfo &entry : QDir(folder).entryInfoList(EveryEntry, QDir::Name)) {
+        if (!isBundleFile(entry))
+            others << entry.fileName();
+    }
+    return others;
+}
+
+// A bundle moved aside goes; anything else found in it keeps the folder.
+void removeBundle(const QString &folder)
+{
+    for (const QFileInfo &entry : QDir(folder).entryInfoList(EveryEntry)) {
+        if (isBundleFile(entry))
+            QFile::remove(entry.filePath());
+    }
+    QDir().rmdir(folder);
+}
+
+QString md5Hex(const QByteArray &content)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+}
+
+// One line of md5sum's own format, which md5sum -c reads back.
+QByteArray checksumLine(const QByteArray &content, const QString &name)
+{
+    return md5Hex(content).toLatin1() + "  " + name.toUtf8() + '\n';
+}
+
+QByteArray descriptionJson(const FirmwareBundle::Description &description)
+{
+    return QJsonDocument(
+               QJsonObject {{"url", description.url},
+                            {"fetched", description.fetched.toUTC().toString(Qt::ISODate)},
+                            {"tool", description.tool}})
+        .toJson(QJsonDocument::Indented);
+}
+
+} // namespace
+
+bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
+                          const Description &description, qint64 imageLimit)
+{
+    const QFileInfo given(folder);
+    const bool replacing = given.exists();
+    const QString path
+        = replacing ? given.canonicalFilePath() : QDir::cleanPath(given.absoluteFilePath());
+    const QString shown = QDir::toNativeSeparators(path);
+    if (replacing && !given.isDir())
+        return fail(QStringLiteral("%1 is not a folder").arg(shown));
+    if (replacing && !given.isReadable())
+        return fail(QStringLiteral("the folder %1 cannot be read").arg(shown));
+    const QStringList others = replacing ? otherEntries(path) : QStringList();
+    if (!others.isEmpty())
+        return fail(QStringLiteral("%1 holds files that are not a bundle's (%2); give a new or "
+                                   "empty folder, or one that holds a bundle")
+                        .arg(shown, others.join(QStringLiteral(", "))));
+    const QString parent = QFileInfo(path).path();
+    if (!QFileInfo(parent).isDir())
+        return fail(QStringLiteral("there is no folder %1 to make %2 in")
+                        .arg(QDir::toNativeSeparators(parent), QFileInfo(path).fileName()));
+
+    const RegularFile image = readRegularFile(check.verifiedImagePath(), imageLimit);
+    if (image.outcome == RegularFile::TooLarge)
+        return fail(QStringLiteral("the image %1 holds %2 bytes, more than the device's %3")
+                        .arg(check.imageFileName())
+                        .arg(image.size)
+                        .arg(imageLimit));
+    if (image.outcome != RegularFile::Read)
+        return fail(QStringLiteral("the verified image %1 cannot be read: %2")
+                        .arg(check.verifiedImagePath(), image.detail));
+    if (md5Hex(image.content) != check.verifiedDigest())
+        return fail(QStringLiteral("the image %1 changed after it was verified")
+                        .arg(check.verifiedImagePath()));
+
+    // Beside the folder, so that the rename stays within one file system.
+    QTemporaryDir staging(parent + QStringLiteral("/.") + QFileInfo(path).fileName()
+                          + QStringLiteral(".XXXXXX"));
+    if (!staging.isValid())
+        return fail(QStringLiteral("cannot make a folder in %1: %2")
+                        .arg(QDir::toNativeSeparators(parent), staging.errorString()));
+    const QByteArray about = descriptionJson(description);
+    const QByteArray versionFile = check.versionFileContent();
+    const QString versionName = QString::fromLatin1(VersionFileName);
+    const QString descriptionName = QString::fromLatin1(DescriptionName);
+    const QList<QPair<QString, QByteArray>> files = {
+        {check.imageFileName(), image.content},
+        {versionName, versionFile},
+        {descriptionName, about},
+        {QString::fromLatin1(ChecksumsName),
+         checksumLine(image.content, check.imageFileName()) + checksumLine(versionFile, versionName)
+             + checksumLine(about, descriptionName)},
+    };
+    for (const auto &[name, content] : files) {
+        // QSaveFile has each file on the disk before the folder is renamed.
+        QSaveFile file(staging.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()
+            || !file.commit())
+            return fail(QStringLiteral("cannot write %1: %2")
+                            .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+    }
+    // A made-up folder is its owner's alone; a bundle is for everyone who
+    // updates devices on this PC, as the folder it replaces was.
+    QFile::setPermissions(staging.path(),
+                          replacing ? QFileInfo(path).permissions()
+                                    : QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                  | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                  | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                  | QFileDevice::ExeOther);
+
+    QString why;
+    const QString old = staging.path() + QStringLiteral(".old");
+    if (replacing && !renameFolder(path, old, &why))
+        return fail(QStringLiteral("cannot move the bundle in %1 aside: %2").arg(shown, why));
+    if (!renameFolder(staging.path(), path, &why)) {
+        QString ignored;
+        if (replacing)
+            renameFolder(old, path, &ignored);
+        return fail(QStringLiteral("cannot rename %1 to %2: %3")
+                        .arg(QDir::toNativeSeparators(staging.path()), shown, why));
+    }
+    staging.setAutoRemove(false);
+    if (replacing)
+        removeBundle(old);
+    return true;
+}
+
+FirmwareBundle::Description FirmwareBundle::readDescription(const QString &folder)
+{
+    Description description;
+    const RegularFile file = readRegularFile(
+        QDir(folder).filePath(QString::fromLatin1(DescriptionName)), DescriptionLimit);
+    const QJsonObject about = QJsonDocument::fromJson(file.content).object();
+    description.url = about.value(QStringLiteral("url")).toString();
+    description.fetched
+        = QDateTime::fromString(about.value(QStringLiteral("fetched")).toString(), Qt::ISODate);
+    description.tool = about.value(QStringLiteral("tool")).toString();
+    return description;
+}
+
+bool FirmwareBundle::fail(const QString &text)
+{
+    error = text;
+    return false;
+}

@@ -1,0 +1,53 @@
+#ifndef FIRMWAREBUNDLE_H
+#define FIRMWAREBUNDLE_H
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+class UpdateFW;
+
+// A firmware bundle: what the firmware server published for one version,
+// saved in a folder of its own so that a PC without the internet can update
+// from it. The version file and the image lie there byte for byte as served,
+// under their server names (version.txt, K-DMX-47-12.ghx), beside MD5SUMS for
+// md5sum -c after a copy, and bundle.json, which says where from, when and by
+// what the bundle was fetched. Only the version file vouches for the image: a
+// bundle is read back by the firmware check's own rules (UpdateFW::checkBundle).
+class FirmwareBundle
+{
+public:
+    static constexpr char VersionFileName[] = "version.txt";
+    static constexpr char ChecksumsName[] = "MD5SUMS";
+    static constexpr char DescriptionName[] = "bundle.json";
+
+    // What bundle.json says; null where it says nothing readable.
+    struct Description
+    {
+        QString url;
+        QDateTime fetched;
+        QString tool;
+    };
+
+    // Saves the firmware that the check has verified as the bundle in folder,
+    // in one step: the bundle is made whole in a folder beside it, which is
+    // then renamed into its place, so that the folder holds the old bundle,
+    // for a moment nothing, or the new one, never part of one. A bundle already there is replaced
+    // as a whole; a folder holding anything else is refused and left as it is, and so is an image
+    // longer than imageLimit, which no bundle may hold. A link to a folder is followed and keeps
+    // naming it. Returns false with errorString() set; nothing has changed then.
+    bool save(const QString &folder, const UpdateFW &check, const Description &description,
+              qint64 imageLimit);
+    QString errorString() const { return error; }
+
+    // Reads the bundle.json of the bundle in folder. It vouches for nothing,
+    // so whatever cannot be read of it is left null.
+    static Description readDescription(const QString &folder);
+
+private:
+    bool fail(const QString &text);
+
+    QString error;
+};
+
+#endif // FIRMWAREBUNDLE_H

@@ -1,0 +1,31 @@
+#ifndef REGULARFILE_H
+#define REGULARFILE_H
+
+#include <QByteArray>
+#include <QString>
+
+// A file read whole that someone else put where it lies (a firmware bundle
+// on a USB stick), and why it was not.
+struct RegularFile
+{
+    enum Outcome { Read, Missing, NotRegular, Unreadable, TooLarge };
+
+    Outcome outcome = Missing;
+    QByteArray content;
+    // Unreadable: the operating system's words; NotRegular: what lies there
+    // instead ("a FIFO", "a character device").
+    QString detail;
+    // TooLarge: the size at which it was refused.
+    qint64 size = 0;
+};
+
+// Reads the whole file at path, through symbolic links, if it is a regular
+// file of at most limit bytes; anything else is refused without waiting and
+// without reading more than limit + 1 bytes. A FIFO, a socket, a folder or a
+// device node (a serial port, /dev/zero) is told by its type before it is
+// opened, and whatever is put in its place after that is opened without
+// waiting for a writer and refused by the type of what was opened. One file
+// per platform.
+RegularFile readRegularFile(const QString &path, qint64 limit);
+
+#endif // REGULARFILE_H
