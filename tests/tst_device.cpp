@@ -149,6 +149,9 @@ void tst_Device::writeThenCloseStillSends()
     QSignalSpy timeOut(&device, &Device::timeOut);
     QVERIFY(timeOut.isValid());
     device.setPortName(simulator.portPath());
+    // The reply comes once the link is closed, however loaded the machine;
+    // read before, it would stop the window.
+    QVERIFY(simulator.addFault("late@version:500"));
     device.open();
     device.write(VersionRequest);
     device.close();
