@@ -15,5 +15,5 @@ cmake --build build-sanitized --parallel "$(nproc)"
 
 export ASAN_OPTIONS="halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-ctest --test-dir build-sanitized --output-on-failure --parallel 2 --timeout 900 \
+ctest --test-dir build-sanitized --output-on-failure --parallel 4 --timeout 900 \
     --label-exclude not-sanitized
