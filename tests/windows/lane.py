@@ -9,7 +9,8 @@ the machine resolves to 127.0.0.1:
    and with QL7420_SIGN_CA the Authenticode signatures of the installer and
    of the programs and the uninstaller it installed;
 3. the installed command line: --version, check, an update of three devices
-   at once, and a device that stops answering at block 100; devices plugged
+   at once, Ctrl-C at its confirmation question in a terminal, and a
+   device that stops answering at block 100; devices plugged
    in as Plug and Play shows them, listed and updated by --all; the
    installed window, on a virtual X server, finding, dropping and updating
    a plugged device; a build for https, through Schannel;
@@ -40,11 +41,12 @@ import hashlib
 import json
 import os
 import queue
+import pty
 import re
+import select
 import shutil
 import subprocess
 import sys
-import re
 import tempfile
 import threading
 import time
@@ -306,6 +308,12 @@ def command_line(prefix, env):
         for device in devices:
             device.stop()
 
+    asked = Simulator(prefix, 25)
+    try:
+        interrupted_at_the_question(cli, env, asked)
+    finally:
+        asked.stop()
+
     stalling = Simulator(prefix, 24, "--fault", "silence@100")
     try:
         program = Program(["wine", cli, "update", "--port", stalling.name, "--yes", "--json"], env)
@@ -317,6 +325,38 @@ def command_line(prefix, env):
               % (status, json.dumps(results)))
     finally:
         stalling.stop()
+
+
+def interrupted_at_the_question(cli, env, device):
+    """Ctrl-C typed at the confirmation question, in a terminal, which Wine
+    makes the program's console: the program ends as interrupted (130), not
+    as not confirmed (2), and sends the device nothing."""
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execvpe("wine", ["wine", cli, "update", "--port", device.name], env)
+    said = b""
+    deadline = time.monotonic() + LINE_LIMIT
+    while b"[y/N]" not in said and time.monotonic() < deadline:
+        if select.select([terminal], [], [], 1)[0]:
+            try:
+                said += os.read(terminal, 4096)
+            except OSError:
+                break
+    asked = b"[y/N]" in said
+    os.write(terminal, b"\x03")
+    while time.monotonic() < deadline:
+        if select.select([terminal], [], [], 1)[0]:
+            try:
+                if not os.read(terminal, 4096):
+                    break
+            except OSError:
+                break
+    os.close(terminal)
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    report = device.report()
+    check(asked and status == 130 and report["startCommands"] == 0 and report["pcModeRequests"] == 0,
+          "Ctrl-C at the confirmation question: ends with 130 (%d), nothing sent (asked: %s)"
+          % (status, asked))
 
 
 def overlap(events, ports):
