@@ -1,7 +1,7 @@
 #include "cliapplication.h"
 #include "deviceenumerator.h"
 #include "firmwarerelease.h"
-#include "logindstandin.h"
+#include "inhibitstandin.h"
 #include "ptypair.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
@@ -95,7 +95,7 @@ private:
     FirmwareRelease release;
     SimulatorProcess simulators[DeviceCount];
     // Stands in for logind on the system bus of every run here.
-    LogindStandin logind;
+    InhibitStandin logind;
     QTemporaryDir runsTemp;
     int runs = 0;
 };

@@ -1,0 +1,210 @@
+#include "systemhold.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
+#include <QThread>
+#include <QVariantMap>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+// The lid switch is listed apart: logind by default lets it ignore locks on
+// sleep alone.
+const QString LogindWhat = QStringLiteral("sleep:shutdown:idle:handle-lid-switch");
+const QString LogindWhy = QStringLiteral("Writing firmware to a QL-7420; stopping now would "
+                                         "leave it without firmware");
+// Log-out, user switching, suspend and idle.
+constexpr uint PortalFlags = 1 | 2 | 4 | 8;
+const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
+
+// The first connection to a bus blocks its caller until the bus has answered
+// the greeting, up to libdbus's 25 s, and a bus that accepts and never
+// answers would hold the transfer's thread that long: a thread of its own
+// connects, and then calls done with the connection in the context's thread,
+// unless the context has gone by then.
+template <typename Done>
+void connectAside(QDBusConnection::BusType type, QObject *context, Done done)
+{
+    auto connection = std::make_shared<std::optional<QDBusConnection>>();
+    QThread *thread = QThread::create([type, connection] {
+        connection->emplace(type == QDBusConnection::SystemBus ? QDBusConnection::systemBus()
+                                                               : QDBusConnection::sessionBus());
+    });
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    QObject::connect(thread, &QThread::finished, context,
+                     [connection, done] { done(connection->value()); });
+    thread->start();
+}
+
+} // namespace
+
+struct SystemHold::Native
+{
+    struct Bus
+    {
+        enum State { Unasked, Connecting, Ready };
+        State state = Unasked;
+        QDBusConnection::BusType type;
+        const char *name;
+        QDBusConnection connection {QString()};
+    };
+
+    explicit Native(SystemHold &owner) : owner(owner) { }
+    ~Native() { release(); }
+
+    void hold();
+    void release();
+    void askLogind();
+    void askDesktop();
+    bool connected(Bus &bus, void (Native::*ask)());
+    void closeDesktopRequest(const QString &path);
+
+    SystemHold &owner;
+    Bus systemBus {Bus::Unasked, QDBusConnection::SystemBus, "system"};
+    Bus sessionBus {Bus::Unasked, QDBusConnection::SessionBus, "session"};
+    bool askingLogind = false;
+    // A copy of our own of the descriptor that logind hands out: logind keeps
+    // the lock while any copy is open. -1 while none is held.
+    int logindLock = -1;
+    bool askingDesktop = false;
+    // The portal's request object, which stands for the inhibition until it
+    // is closed; empty while none is held.
+    QString desktopRequest;
+};
+
+SystemHold::SystemHold(QObject *parent) : QObject(parent), native(std::make_unique<Native>(*this))
+{ }
+
+SystemHold::~SystemHold() = default;
+
+void SystemHold::holdSystem()
+{
+    native->hold();
+}
+
+void SystemHold::releaseSystem()
+{
+    native->release();
+}
+
+void SystemHold::Native::hold()
+{
+    askLogind();
+    // The command line often runs without a desktop; a window's user is in
+    // one, whose own Suspend and Log Out ask the portal, not logind.
+    if (owner.window)
+        askDesktop();
+}
+
+void SystemHold::Native::release()
+{
+    if (logindLock >= 0)
+        ::close(logindLock);
+    logindLock = -1;
+    if (!desktopRequest.isEmpty())
+        closeDesktopRequest(desktopRequest);
+    desktopRequest.clear();
+}
+
+// Whether the bus can be asked now. A bus not yet tried is connected aside,
+// and asked when it is, if a transfer still runs.
+bool SystemHold::Native::connected(Bus &bus, void (Native::*ask)())
+{
+    if (bus.state == Bus::Unasked) {
+        bus.state = Bus::Connecting;
+        connectAside(bus.type, &owner, [this, &bus, ask](const QDBusConnection &connection) {
+            bus.connection = connection;
+            bus.state = Bus::Ready;
+            if (owner.transfersRunning())
+                (this->*ask)();
+        });
+    }
+    if (bus.state != Bus::Ready)
+        return false;
+    if (!bus.connection.isConnected()) {
+        owner.refuse(QStringLiteral("no %1 bus: %2")
+                         .arg(QLatin1String(bus.name), bus.connection.lastError().message()));
+        return false;
+    }
+    return true;
+}
+
+void SystemHold::Native::askLogind()
+{
+    if (askingLogind || logindLock >= 0 || !connected(systemBus, &Native::askLogind))
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
+    call << LogindWhat << QCoreApplication::applicationName() << LogindWhy
+         << QStringLiteral("block");
+    askingLogind = true;
+    auto *watcher = new QDBusPendingCallWatcher(systemBus.connection.asyncCall(call), &owner);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &owner,
+                     [this](QDBusPendingCallWatcher *answer) {
+                         askingLogind = false;
+                         answer->deleteLater();
+                         const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *answer;
+                         // After the last transfer's end there is nothing to
+                         // keep: the reply's copies close with the answer.
+                         if (!owner.transfersRunning())
+                             return;
+                         if (reply.isError()) {
+                             owner.refuse(reply.error().message());
+                             return;
+                         }
+                         logindLock = ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+                         if (logindLock < 0)
+                             owner.refuse(QStringLiteral("logind's lock could not be kept: %1")
+                                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
+                     });
+}
+
+// The window identifier may be empty: the desktop then shows the reason
+// without pointing at a window.
+void SystemHold::Native::askDesktop()
+{
+    if (askingDesktop || !desktopRequest.isEmpty() || !connected(sessionBus, &Native::askDesktop))
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        PortalService, QStringLiteral("/org/freedesktop/portal/desktop"),
+        QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
+    call << QString() << PortalFlags << QVariantMap {{QStringLiteral("reason"), owner.reason}};
+    askingDesktop = true;
+    auto *watcher = new QDBusPendingCallWatcher(sessionBus.connection.asyncCall(call), &owner);
+    QObject::connect(
+        watcher, &QDBusPendingCallWatcher::finished, &owner,
+        [this](QDBusPendingCallWatcher *answer) {
+            askingDesktop = false;
+            answer->deleteLater();
+            const QDBusPendingReply<QDBusObjectPath> reply = *answer;
+            if (reply.isError()) {
+                if (owner.transfersRunning())
+                    owner.refuse(
+                        QStringLiteral("the desktop portal: %1").arg(reply.error().message()));
+                return;
+            }
+            desktopRequest = reply.value().path();
+            if (!owner.transfersRunning())
+                release();
+        });
+}
+
+// Fire and forget: the portal answers Close with nothing worth waiting for.
+void SystemHold::Native::closeDesktopRequest(const QString &path)
+{
+    sessionBus.connection.send(QDBusMessage::createMethodCall(
+        PortalService, path, QStringLiteral("org.freedesktop.portal.Request"),
+        QStringLiteral("Close")));
+}
