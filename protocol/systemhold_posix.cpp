@@ -11,10 +11,14 @@
 #include <QVariantMap>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -28,22 +32,90 @@ const QString LogindWhy = QStringLiteral("Writing firmware to a QL-7420; stoppin
 constexpr uint PortalFlags = 1 | 2 | 4 | 8;
 const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
 
+constexpr int GreetingWaitMs = 5000;
+
+// Whether the bus at the address in the variable answers the start of a
+// greeting (an AUTH that names no mechanism, which a bus rejects at once)
+// within GreetingWaitMs. libdbus waits for a bus's greeting without limit,
+// and Qt's D-Bus thread with it, so that a process that handed it a bus that
+// never answers could never end. An address that is not a socket path is
+// left to libdbus.
+bool greets(const char *variable, const QByteArray &fallback, QString *why)
+{
+    QByteArray addresses = qgetenv(variable);
+    if (addresses.isEmpty())
+        addresses = fallback;
+    for (const QByteArray &address : addresses.split(';')) {
+        if (!address.startsWith("unix:"))
+            return true;
+        sockaddr_un place = {};
+        place.sun_family = AF_UNIX;
+        socklen_t length = 0;
+        for (const QByteArray &pair : address.mid(5).split(',')) {
+            const QByteArray value
+                = QByteArray::fromPercentEncoding(pair.mid(pair.indexOf('=') + 1));
+            const bool abstract = pair.startsWith("abstract=");
+            if ((!abstract && !pair.startsWith("path="))
+                || value.size() + 1 > qsizetype(sizeof place.sun_path))
+                continue;
+            std::memcpy(place.sun_path + (abstract ? 1 : 0), value.constData(), value.size());
+            length = socklen_t(offsetof(sockaddr_un, sun_path) + value.size() + 1);
+        }
+        if (length == 0)
+            return true;
+        const int bus = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bus < 0)
+            return true;
+        // One that refuses the connection fails in libdbus at once.
+        if (::connect(bus, reinterpret_cast<sockaddr *>(&place), length) != 0) {
+            ::close(bus);
+            continue;
+        }
+        static const char greeting[] = "\0AUTH\r\n";
+        pollfd answer = {bus, POLLIN, 0};
+        char reply[64];
+        const bool answered = ::send(bus, greeting, sizeof greeting - 1, MSG_NOSIGNAL) > 0
+            && ::poll(&answer, 1, GreetingWaitMs) == 1 && ::read(bus, reply, sizeof reply) > 0;
+        ::close(bus);
+        if (!answered)
+            *why = QStringLiteral("%1 took the connection and did not answer within %2 s")
+                       .arg(QString::fromLocal8Bit(address))
+                       .arg(GreetingWaitMs / 1000);
+        return answered;
+    }
+    return true;
+}
+
 // The first connection to a bus blocks its caller until the bus has answered
-// the greeting, up to libdbus's 25 s, and a bus that accepts and never
-// answers would hold the transfer's thread that long: a thread of its own
-// connects, and then calls done with the connection in the context's thread,
-// unless the context has gone by then.
+// the greeting, and a bus that is slow to do so must not hold up the
+// transfer's thread: a thread of its own connects, and then calls done with
+// the connection, or with why there is none, in the context's thread, unless
+// the context has gone by then.
 template <typename Done>
 void connectAside(QDBusConnection::BusType type, QObject *context, Done done)
 {
-    auto connection = std::make_shared<std::optional<QDBusConnection>>();
-    QThread *thread = QThread::create([type, connection] {
-        connection->emplace(type == QDBusConnection::SystemBus ? QDBusConnection::systemBus()
-                                                               : QDBusConnection::sessionBus());
+    struct Outcome
+    {
+        std::optional<QDBusConnection> connection;
+        QString failure;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QThread *thread = QThread::create([type, outcome] {
+        const bool system = type == QDBusConnection::SystemBus;
+        if (!greets(system ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS",
+                    system ? QByteArrayLiteral("unix:path=/var/run/dbus/system_bus_socket")
+                           : QByteArray(),
+                    &outcome->failure))
+            return;
+        outcome->connection.emplace(system ? QDBusConnection::systemBus()
+                                           : QDBusConnection::sessionBus());
+        if (!outcome->connection->isConnected())
+            outcome->failure = outcome->connection->lastError().message();
     });
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    QObject::connect(thread, &QThread::finished, context,
-                     [connection, done] { done(connection->value()); });
+    QObject::connect(thread, &QThread::finished, context, [outcome, done] {
+        done(outcome->connection.value_or(QDBusConnection(QString())), outcome->failure);
+    });
     thread->start();
 }
 
@@ -58,6 +130,7 @@ struct SystemHold::Native
         QDBusConnection::BusType type;
         const char *name;
         QDBusConnection connection {QString()};
+        QString failure;
     };
 
     explicit Native(SystemHold &owner) : owner(owner) { }
@@ -123,18 +196,19 @@ bool SystemHold::Native::connected(Bus &bus, void (Native::*ask)())
 {
     if (bus.state == Bus::Unasked) {
         bus.state = Bus::Connecting;
-        connectAside(bus.type, &owner, [this, &bus, ask](const QDBusConnection &connection) {
-            bus.connection = connection;
-            bus.state = Bus::Ready;
-            if (owner.transfersRunning())
-                (this->*ask)();
-        });
+        connectAside(bus.type, &owner,
+                     [this, &bus, ask](const QDBusConnection &connection, const QString &failure) {
+                         bus.connection = connection;
+                         bus.failure = failure;
+                         bus.state = Bus::Ready;
+                         if (owner.transfersRunning())
+                             (this->*ask)();
+                     });
     }
     if (bus.state != Bus::Ready)
         return false;
-    if (!bus.connection.isConnected()) {
-        owner.refuse(QStringLiteral("no %1 bus: %2")
-                         .arg(QLatin1String(bus.name), bus.connection.lastError().message()));
+    if (!bus.failure.isEmpty()) {
+        owner.refuse(QStringLiteral("no %1 bus: %2").arg(QLatin1String(bus.name), bus.failure));
         return false;
     }
     return true;
