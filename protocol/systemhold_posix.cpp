@@ -246,7 +246,9 @@ void SystemHold::Native::askLogind()
 }
 
 // The window identifier may be empty: the desktop then shows the reason
-// without pointing at a window.
+// without pointing at a window. A desktop that declines says so later in a
+// Response signal on the request, which is not listened for: the transfer
+// goes on either way, and the request is closed at its end all the same.
 void SystemHold::Native::askDesktop()
 {
     if (askingDesktop || !desktopRequest.isEmpty() || !connected(sessionBus, &Native::askDesktop))
