@@ -311,11 +311,7 @@ void tst_Cli::threeDevicesAtOnceJson()
     std::fclose(errStream);
     QCOMPARE(exitCode, 0);
     // One lock for the three transfers, given back when the last ended.
-    QTRY_COMPARE(
-        logind.events(),
-        (QStringList {"inhibit sleep:shutdown:idle:handle-lid-switch block tst_cli|Writing "
-                      "firmware to a QL-7420; stopping now would leave it without firmware",
-                      "released"}));
+    QTRY_COMPARE(logind.eventKinds(), (QStringList {"inhibit", "released"}));
 
     QMap<QString, int> events;
     QMap<QString, int> lastPercent;
