@@ -174,8 +174,10 @@ void SystemHold::releaseSystem()
 void SystemHold::Native::hold()
 {
     askLogind();
-    // The command line often runs without a desktop; a window's user is in
-    // one, whose own Suspend and Log Out ask the portal, not logind.
+    // The command line often runs without a desktop. A window's user is at
+    // one, whose own Suspend and Log Out heed the portal's inhibitions,
+    // while logind before systemd 257 lets them through a block lock taken
+    // by the same user.
     if (owner.window)
         askDesktop();
 }

@@ -363,7 +363,9 @@ void tst_Controller::unverifiedImageIsNeverSent()
     QCOMPARE(controller.error(), Controller::ImageNotVerified);
     QVERIFY2(controller.errorString().startsWith(reason.arg(ImagePath)),
              qPrintable(controller.errorString()));
-    QTRY_COMPARE(logind.eventKinds(), HeldOnce);
+    // Over before the bus may have been asked at all; whatever was asked is
+    // given back (a late answer has a row of its own).
+    QTRY_COMPARE(logind.eventKinds().count("released"), logind.eventKinds().count("inhibit"));
     QVERIFY(!controller.isUpgrading());
     QVERIFY(observer.progress.isEmpty());
     const QJsonObject report = simulator.report();
@@ -448,8 +450,7 @@ void tst_Controller::versionExchange()
 void tst_Controller::holdAgainstLogind_data()
 {
     // How the stand-in answers, and how the transfer ends: "destroyed" with
-    // the controller a while into it, "refused" at the start acknowledgement
-    // with an image nobody verified, "stall" after block 20.
+    // the controller a while into it, "stall" 3 s after block 20.
     QTest::addColumn<QString>("answer");
     QTest::addColumn<QString>("ending");
     QTest::addColumn<QStringList>("events");
@@ -458,8 +459,8 @@ void tst_Controller::holdAgainstLogind_data()
 
     QTest::newRow("controller destroyed mid-transfer") << "grant"
                                                        << "destroyed" << HeldOnce << QString();
-    QTest::newRow("lock granted after the transfer ended") << "delay 1500"
-                                                           << "refused" << HeldOnce << QString();
+    QTest::newRow("lock granted after the transfer ended") << "delay 5000"
+                                                           << "stall" << HeldOnce << QString();
     QTest::newRow("refused over D-Bus")
         << "refuse"
         << "stall" << QStringList {"inhibit", "refused"} << "Permission denied";
@@ -484,8 +485,7 @@ void tst_Controller::holdAgainstLogind()
     auto controller = std::make_unique<Controller>();
     controller->shareSystemHold(hold);
     Observer observer(controller.get());
-    if (ending != "refused")
-        QVERIFY(verify(*controller, FirmwareRelease::randomImage(50000)));
+    QVERIFY(verify(*controller, FirmwareRelease::randomImage(50000)));
     if (ending == "stall")
         QVERIFY(simulator.addFault("silence@20"));
     controller->setPortName(simulator.portPath());
