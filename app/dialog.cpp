@@ -3,7 +3,6 @@
 
 #include "checkfailurenotice.h"
 #include "packets.h"
-#include "shutdownblock.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -56,7 +55,12 @@ Dialog::Dialog(QWidget *parent, const Seams &seams)
         if (controller.isUpgrading())
             session.cancel();
     });
-    new ShutdownBlock(this);
+    // The window is what the system asks, and shows the reason beside, when
+    // the session is to end; a program without a visible one may be ended
+    // regardless.
+    controller.systemHold().setWindow([this] { return quintptr(winId()); });
+    controller.systemHold().setReason(
+        QStringLiteral("FW更新中です。更新が終わるまでお待ちください。"));
 
     enumerator.startScanning();
     controller.updateFW.checkServerFW();

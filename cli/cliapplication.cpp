@@ -5,7 +5,6 @@
 #include "packets.h"
 #include "platformconsole.h"
 #include "progressboard.h"
-#include "transferlock.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -300,22 +299,20 @@ bool CliApplication::confirm(const QList<PortRecord> &ports)
 
 int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *image)
 {
-    TransferLock &lock = TransferLock::instance();
-    connect(&lock, &TransferLock::heldChanged, this, [this](bool held) {
-        PlatformConsole::setTransferRunning(
-            held,
-            tr("A firmware transfer is running. Stopping it would leave the device without "
-               "firmware."));
-    });
-    connect(&lock, &TransferLock::unavailable, this, [this](const QString &reason) {
-        if (!lockNoteShown)
+    systemHold.setReason(tr("A firmware transfer is running. Stopping it would leave the device "
+                            "without firmware."));
+    connect(&systemHold, &SystemHold::transfersRunningChanged, this,
+            [](bool running) { PlatformConsole::setClosable(!running); });
+    connect(&systemHold, &SystemHold::refused, this, [this](const QString &reason) {
+        if (!holdNoteShown)
             console->note(tr("Note: nothing keeps the computer from sleeping or shutting down "
                              "during the transfer: %1")
                               .arg(reason));
-        lockNoteShown = true;
+        holdNoteShown = true;
     });
     for (const PortRecord &port : ports) {
         auto *device = new DeviceUpdate(port, image);
+        device->shareSystemHold(systemHold);
         devices.append(device);
         connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
         connect(device, &DeviceUpdate::finished, this, [this, device] {

@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "console.h"
 #include "deviceenumerator.h"
+#include "systemhold.h"
 #include "updatefw.h"
 
 #include <QJsonObject>
@@ -78,12 +79,14 @@ private:
     Console *console = nullptr;
     DeviceEnumerator enumerator;
     UpdateFW check;
+    // One for every device: the system is asked once, however many there are.
+    SystemHold systemHold;
     QList<DeviceUpdate *> devices;
     QEventLoop *waiting = nullptr;
     std::function<bool()> waitCondition;
     bool interrupted = false;
     bool transferBegun = false;
-    bool lockNoteShown = false;
+    bool holdNoteShown = false;
 };
 
 // The command line's whole run on an existing application object: its

@@ -28,6 +28,8 @@ public:
     explicit DeviceUpdate(const PortRecord &attached, const UpdateFW *image = nullptr,
                           QObject *parent = nullptr);
 
+    // Before start(); the hold must outlive this object.
+    void shareSystemHold(SystemHold &hold) { controller.shareSystemHold(hold); }
     void start();
 
     QString portName() const { return port; }

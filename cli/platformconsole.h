@@ -28,10 +28,10 @@ bool redrawsInPlace(std::FILE *stream);
 // (Windows ignores case: com3 is COM3).
 bool samePortName(const QString &given, const QString &listed);
 
-// While a transfer runs the session must not end under it: on Windows the
-// log-off and shutdown query is refused with this reason and closing the
-// console is taken off its menu; elsewhere the controller's lock does it.
-void setTransferRunning(bool running, const QString &reason);
+// Whether the console window's Close item (its close button too) may be
+// used: greyed out while a transfer runs on Windows, the menu otherwise left
+// as the console host made it; elsewhere there is no such item.
+void setClosable(bool closable);
 
 // From now on an interrupt (Ctrl-C, SIGTERM and SIGHUP on POSIX; Ctrl-C,
 // Ctrl-Break and closing the console on Windows) no longer ends the process

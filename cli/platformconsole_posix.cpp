@@ -62,7 +62,7 @@ bool samePortName(const QString &given, const QString &listed)
     return given == listed;
 }
 
-void setTransferRunning(bool, const QString &) { }
+void setClosable(bool) { }
 
 void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
 {

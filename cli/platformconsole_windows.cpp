@@ -19,11 +19,9 @@ constexpr DWORD HandlerWaitMs = 1000;
 std::atomic<bool> interrupted {false};
 // Set with interrupted, for a thread that waits for the handler's word.
 HANDLE interruptSignal = nullptr;
-std::atomic<bool> transferRunning {false};
 QPointer<QObject> interruptReceiver;
 std::function<void()> interruptHandler;
 UINT originalOutputCodePage = 0;
-HWND sessionWindow = nullptr;
 
 // Runs in a thread of its own that Windows starts for the event.
 BOOL WINAPI onConsoleEvent(DWORD event)
@@ -47,27 +45,6 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 void restoreOutputCodePage()
 {
     ::SetConsoleOutputCP(originalOutputCodePage);
-}
-
-// Qt loads user32, so Windows asks this program's windows, not its console
-// handler, whether the session may end: a hidden top-level window of its own
-// answers (a message-only window is never asked).
-LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_QUERYENDSESSION)
-        return transferRunning ? FALSE : TRUE;
-    return ::DefWindowProcW(window, message, wParam, lParam);
-}
-
-HWND makeSessionWindow()
-{
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = onSessionMessage;
-    windowClass.hInstance = ::GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"ql7420-fwupdate-cli-session";
-    ::RegisterClassW(&windowClass);
-    return ::CreateWindowExW(0, windowClass.lpszClassName, L"ql7420-fwupdate-cli", WS_OVERLAPPED, 0,
-                             0, 0, 0, nullptr, nullptr, windowClass.hInstance, nullptr);
 }
 
 } // namespace
@@ -109,21 +86,14 @@ bool samePortName(const QString &given, const QString &listed)
     return given.compare(listed, Qt::CaseInsensitive) == 0;
 }
 
-void setTransferRunning(bool running, const QString &reason)
+// Greyed, not removed: putting a removed item back means resetting the
+// menu, which drops the classic console host's Edit, Defaults and
+// Properties from that window for good.
+void setClosable(bool closable)
 {
-    transferRunning = running;
-    if (!sessionWindow)
-        sessionWindow = makeSessionWindow();
-    if (sessionWindow && running)
-        ::ShutdownBlockReasonCreate(sessionWindow, reinterpret_cast<LPCWSTR>(reason.utf16()));
-    else if (sessionWindow)
-        ::ShutdownBlockReasonDestroy(sessionWindow);
-    // The console's close button and its menu item are the same command.
     if (const HWND console = ::GetConsoleWindow()) {
-        if (running)
-            ::DeleteMenu(::GetSystemMenu(console, FALSE), SC_CLOSE, MF_BYCOMMAND);
-        else
-            ::GetSystemMenu(console, TRUE);
+        ::EnableMenuItem(::GetSystemMenu(console, FALSE), SC_CLOSE,
+                         MF_BYCOMMAND | (closable ? MF_ENABLED : MF_GRAYED));
         ::DrawMenuBar(console);
     }
 }

@@ -1,7 +1,6 @@
 #include "controller.h"
 
 #include "packets.h"
-#include "transferlock.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -32,9 +31,11 @@ Controller::Controller(QObject *parent) : QObject(parent)
     connect(&transferWindow, &QTimer::timeout, this, &Controller::onTimeOut);
 }
 
+// A shared hold outlives the controller, and must not count a transfer that
+// nothing can end any more.
 Controller::~Controller()
 {
-    letSystemSleep();
+    hold->transferEnded(this);
 }
 
 bool Controller::isUpgrading() const
@@ -68,7 +69,7 @@ void Controller::checkVersion()
 void Controller::startUpgrade()
 {
     upgrading = true;
-    holdSystemAwake();
+    hold->transferStarted(this);
     sendStartCommand();
 }
 
@@ -76,6 +77,11 @@ void Controller::useImageFrom(const UpdateFW &check)
 {
     imageCheck = &check;
     fwFile.setFileName(check.verifiedImagePath());
+}
+
+void Controller::shareSystemHold(SystemHold &shared)
+{
+    hold = &shared;
 }
 
 void Controller::handleResponse(QByteArray packet)
@@ -120,7 +126,7 @@ void Controller::onTimeOut()
     device.close();
     fwFile.close();
     upgrading = false;
-    letSystemSleep();
+    hold->transferEnded(this);
     transferWindow.stop();
     emit timeOut();
 }
@@ -153,9 +159,9 @@ void Controller::onLinkLost(QString reason)
                  .arg(portName, awaitedAnswer(requestState), reason));
     state = Idle;
     fwFile.close();
-    // Nothing more can reach the device: the computer need not stay awake
-    // for the rest of the reply window.
-    letSystemSleep();
+    // Nothing more can reach the device: the computer need not stay up for
+    // the rest of the reply window.
+    hold->transferEnded(this);
     emit linkLost(reason);
 }
 
@@ -249,7 +255,7 @@ void Controller::onEndReply(Packets::Reply::Kind kind)
     device.close();
     fwFile.close();
     upgrading = false;
-    letSystemSleep();
+    hold->transferEnded(this);
     emit upgradeFinished();
 }
 
@@ -335,22 +341,6 @@ void Controller::setError(Error error, const QString &text)
 {
     lastError = error;
     lastErrorText = text;
-}
-
-void Controller::holdSystemAwake()
-{
-    if (holdingSystem)
-        return;
-    holdingSystem = true;
-    TransferLock::instance().acquire();
-}
-
-void Controller::letSystemSleep()
-{
-    if (!holdingSystem)
-        return;
-    holdingSystem = false;
-    TransferLock::instance().release();
 }
 
 QString Controller::awaitedAnswer(int exchange) const

@@ -3,6 +3,7 @@
 
 #include "device.h"
 #include "packets.h"
+#include "systemhold.h"
 #include "updatefw.h"
 
 #include <QByteArray>
@@ -63,6 +64,11 @@ public:
     // one this controller's own check would fetch: several devices updated
     // from one download. The check must outlive the transfers.
     void useImageFrom(const UpdateFW &check);
+    // The hold that keeps the computer up while the transfer runs: the
+    // controller's own, or one that several controllers share (the command
+    // line's devices), which must outlive them; shared before the transfer.
+    SystemHold &systemHold() { return *hold; }
+    void shareSystemHold(SystemHold &shared);
 
     UpdateFW updateFW;
 
@@ -104,8 +110,6 @@ private:
     void request(const QByteArray &packet);
     void noteMissingAnswer();
     void setError(Error error, const QString &text);
-    void holdSystemAwake();
-    void letSystemSleep();
     QString awaitedAnswer(int exchange) const;
 
     int state = Idle;
@@ -113,9 +117,8 @@ private:
     QFile fwFile;
     const UpdateFW *imageCheck = &updateFW;
     bool upgrading = false;
-    // This controller's share of the process's hold on sleep and shutdown,
-    // from the start of its transfer to whatever ends it.
-    bool holdingSystem = false;
+    SystemHold ownSystemHold;
+    SystemHold *hold = &ownSystemHold;
     // Runs from every write of a transfer until the awaited reply is
     // recognised. The link's own window stops at any chunk, so without this a
     // corrupt, split or unexpected reply would leave the transfer waiting for

@@ -1,6 +1,6 @@
 #include "controller.h"
 #include "firmwarerelease.h"
-#include "logindstandin.h"
+#include "inhibitstandin.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
 
@@ -8,14 +8,17 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
 
 constexpr int BlockCount = 3376;
-// What logind is asked to block, and by whom, for one transfer or several.
+// What logind is asked to block, in what mode, by whom and why.
 const QString LockTaken = QStringLiteral(
     "inhibit sleep:shutdown:idle:handle-lid-switch block tst_controller|Writing firmware to a "
     "QL-7420; stopping now would leave it without firmware");
-const QStringList LockHeldOnce = {LockTaken, QStringLiteral("released")};
+const QStringList Held = {QStringLiteral("inhibit")};
+const QStringList HeldOnce = {QStringLiteral("inhibit"), QStringLiteral("released")};
 const QString ImagePath = QDir::tempPath() + QStringLiteral("/hello_Update.ghx");
 
 // The signals a dialog would see, in the order they came.
@@ -72,6 +75,8 @@ private slots:
     void pcModeExchange();
     void versionExchange_data();
     void versionExchange();
+    void holdAgainstLogind_data();
+    void holdAgainstLogind();
 
 private:
     // A controller whose firmware check has verified the published image.
@@ -80,7 +85,7 @@ private:
     SimulatorProcess simulator;
     QScopedPointer<FirmwareRelease> release;
     // Stands in for logind on the system bus of every controller here.
-    LogindStandin logind;
+    InhibitStandin logind;
 };
 
 void tst_Controller::initTestCase()
@@ -94,6 +99,8 @@ void tst_Controller::init()
 {
     QVERIFY(simulator.command("reset"));
     release.reset(new FirmwareRelease);
+    for (const char *answer : {"grant", "delay 0", "present"})
+        QVERIFY(logind.command(answer));
     logind.clearEvents();
 }
 
@@ -129,13 +136,13 @@ void tst_Controller::completeTransfer()
     controller.startUpgrade();
     QVERIFY(controller.isUpgrading());
     // Held while the blocks go over, given back with the end.
-    QTRY_COMPARE(logind.events(), QStringList {LockTaken});
+    QTRY_COMPARE(logind.eventKinds(), Held);
     QCOMPARE(observer.count("finished"), 0);
 
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("finished"), 1, 120000);
     QVERIFY(!controller.isUpgrading());
     QCOMPARE(observer.count("timeout"), 0);
-    QTRY_COMPARE(logind.events(), LockHeldOnce);
+    QTRY_COMPARE(logind.eventKinds(), HeldOnce);
 
     QList<int> expected;
     for (int sent = 0; sent <= BlockCount; ++sent)
@@ -167,6 +174,7 @@ void tst_Controller::twoControllersAtOnce()
     Observer secondObserver(&second);
     QVERIFY(verify(first, image));
     second.useImageFrom(first.updateFW);
+    second.shareSystemHold(first.systemHold());
 
     first.setPortName(simulator.portPath());
     second.setPortName(secondSimulator.portPath());
@@ -182,7 +190,7 @@ void tst_Controller::twoControllersAtOnce()
     QCOMPARE(secondObserver.count("finished"), 0);
     QCOMPARE(logind.events(), QStringList {LockTaken});
     QTRY_COMPARE_WITH_TIMEOUT(secondObserver.count("finished"), 1, 120000);
-    QTRY_COMPARE(logind.events(), LockHeldOnce);
+    QTRY_COMPARE(logind.eventKinds(), HeldOnce);
 
     const QString expected = FirmwareRelease::md5(FirmwareRelease::deviceImage(image));
     for (SimulatorProcess *device : {&simulator, &secondSimulator}) {
@@ -242,6 +250,9 @@ void tst_Controller::stallEndsTheTransfer()
     QVERIFY(verify(controller, image));
     QVERIFY(simulator.addFault(fault));
     controller.setPortName(simulator.portPath());
+    int releasedBeforeTimeOut = 0;
+    connect(&controller, &Controller::timeOut, this,
+            [&] { releasedBeforeTimeOut += int(logind.eventKinds().count("released")); });
     controller.startUpgrade();
 
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 60000);
@@ -249,11 +260,14 @@ void tst_Controller::stallEndsTheTransfer()
     QCOMPARE(observer.count("finished"), 0);
     QCOMPARE(controller.error(), error);
     QCOMPARE(controller.errorString(), reason.arg(simulator.portPath()));
-    QTRY_COMPARE(logind.events(), LockHeldOnce);
+    QTRY_COMPARE(logind.eventKinds(), HeldOnce);
     // A lost link is told at once, the reply window's time-out later as for
     // any other end. The simulator unplugs 100 ms after its last answer.
     QCOMPARE(observer.count("linklost"), error == Controller::LinkLost ? 1 : 0);
     if (error == Controller::LinkLost) {
+        // Nothing more can reach the device: the hold went with the link,
+        // before the window ran out.
+        QCOMPARE(releasedBeforeTimeOut, 1);
         QVERIFY(observer.events.indexOf("linklost") < observer.events.indexOf("timeout"));
         qInfo("lost link told %lld ms after the last acknowledgement",
               observer.linkLostAfterProgressMs);
@@ -273,7 +287,7 @@ void tst_Controller::stallEndsTheTransfer()
     controller.setPortName(port);
     controller.startUpgrade();
     QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 2, 10000);
-    QTRY_COMPARE(logind.events(), LockHeldOnce + LockHeldOnce);
+    QTRY_COMPARE(logind.eventKinds(), HeldOnce + HeldOnce);
 
     const QJsonObject report = simulator.report();
     QCOMPARE(report.value("dataBlocks").toInt(), 41);
@@ -349,8 +363,9 @@ void tst_Controller::unverifiedImageIsNeverSent()
     QCOMPARE(controller.error(), Controller::ImageNotVerified);
     QVERIFY2(controller.errorString().startsWith(reason.arg(ImagePath)),
              qPrintable(controller.errorString()));
-    // Given back even when logind answers after the end.
-    QTRY_COMPARE(logind.events(), LockHeldOnce);
+    // Over before the bus may have been asked at all; whatever was asked is
+    // given back (a late answer has a row of its own).
+    QTRY_COMPARE(logind.eventKinds().count("released"), logind.eventKinds().count("inhibit"));
     QVERIFY(!controller.isUpgrading());
     QVERIFY(observer.progress.isEmpty());
     const QJsonObject report = simulator.report();
@@ -430,6 +445,73 @@ void tst_Controller::versionExchange()
              (QStringList {QStringLiteral("msg:現在のFWバージョン : 2.5.1"), "version:2.5.1"}));
     QCOMPARE(simulator.report().value("versionRequests").toInt(), 1);
     QVERIFY(portIsFree(simulator.portPath()));
+}
+
+void tst_Controller::holdAgainstLogind_data()
+{
+    // How the stand-in answers, and how the transfer ends: "destroyed" with
+    // the controller a while into it, "stall" 3 s after block 20.
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<QStringList>("events");
+    // How the refusal reported by the hold begins; none if empty.
+    QTest::addColumn<QString>("refusal");
+
+    QTest::newRow("controller destroyed mid-transfer") << "grant"
+                                                       << "destroyed" << HeldOnce << QString();
+    QTest::newRow("lock granted after the transfer ended") << "delay 5000"
+                                                           << "stall" << HeldOnce << QString();
+    QTest::newRow("refused over D-Bus")
+        << "refuse"
+        << "stall" << QStringList {"inhibit", "refused"} << "Permission denied";
+    QTest::newRow("no logind on the bus")
+        << "absent"
+        << "stall" << QStringList() << "The name org.freedesktop.login1 was not provided";
+}
+
+// The hold is shared, as the command line shares it, so that it outlives the
+// controller; every check is made while the hold still stands.
+void tst_Controller::holdAgainstLogind()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, ending);
+    QFETCH(QStringList, events);
+    QFETCH(QString, refusal);
+
+    QVERIFY(logind.command(answer));
+    SystemHold hold;
+    QSignalSpy refused(&hold, &SystemHold::refused);
+    QVERIFY(refused.isValid());
+    auto controller = std::make_unique<Controller>();
+    controller->shareSystemHold(hold);
+    Observer observer(controller.get());
+    QVERIFY(verify(*controller, FirmwareRelease::randomImage(50000)));
+    if (ending == "stall")
+        QVERIFY(simulator.addFault("silence@20"));
+    controller->setPortName(simulator.portPath());
+    controller->startUpgrade();
+    QVERIFY(hold.transfersRunning());
+
+    if (ending == "destroyed") {
+        QTRY_VERIFY_WITH_TIMEOUT(!observer.progress.isEmpty() && observer.progress.last() >= 2,
+                                 30000);
+        QCOMPARE(logind.eventKinds(), Held);
+        controller.reset();
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(observer.count("timeout"), 1, 10000);
+    }
+    QVERIFY(!hold.transfersRunning());
+    QTRY_COMPARE(logind.eventKinds(), events);
+    // Nothing comes later either, such as a lock kept from a late answer.
+    QTest::qWait(500);
+    QCOMPARE(logind.eventKinds(), events);
+    QCOMPARE(refused.size(), refusal.isEmpty() ? 0 : 1);
+    if (!refusal.isEmpty())
+        QVERIFY2(refused.first().first().toString().startsWith(refusal),
+                 qPrintable(refused.first().first().toString()));
+    // The transfer went on without the hold.
+    if (ending == "stall")
+        QCOMPARE(simulator.report().value("dataBlocks").toInt(), 21);
 }
 
 QTEST_MAIN(tst_Controller)

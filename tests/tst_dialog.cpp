@@ -1,9 +1,11 @@
 #include "deviceenumerator.h"
 #include "dialog.h"
 #include "firmwarerelease.h"
+#include "inhibitstandin.h"
 #include "simulatorprocess.h"
 
 #include <QLabel>
+#include <QLocalServer>
 #include <QMessageBox>
 #include <QMutex>
 #include <QProgressBar>
@@ -12,6 +14,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -24,6 +27,12 @@ const QString NotConnected = QStringLiteral("デバイスが接続されてい�
 const QString NoDeviceVersion = QStringLiteral("現在のFWバージョン : ");
 const QString DeviceVersionLine = QStringLiteral("現在のFWバージョン : 2.5.1");
 const QString LatestVersionLine = QStringLiteral("最新のFWバージョン : K-DMX-47-12");
+// What the window asks the desktop for: log-out, user switching, suspend and
+// idle held off, with no window named, and why.
+const QString DesktopAsked
+    = QStringLiteral("portal-inhibit 15 |FW更新中です。更新が終わるまでお待ちください。");
+// Set for a run of this program that busesThatNeverAnswer() starts.
+const char ChildRun[] = "QL7420_FIRST_BLOCK_RUN";
 // Long enough for a tick's slot to run and its request to reach the
 // simulator, well short of the 1000 ms between ticks.
 constexpr int TickSettleMs = 500;
@@ -180,6 +189,10 @@ private slots:
     void wholeUpdate();
     void timeOutDuringUpdate_data();
     void timeOutDuringUpdate();
+    void transferHoldsTheDesktop_data();
+    void transferHoldsTheDesktop();
+    void busesThatNeverAnswer();
+    void firstBlockAfterClick();
 
 private:
     Dialog::Seams seams();
@@ -199,6 +212,9 @@ private:
     std::unique_ptr<SimulatorProcess> simulator;
     std::unique_ptr<Dialog> dialog;
     std::unique_ptr<BoxCloser> closer;
+    // On the system bus and the session bus of every window here.
+    InhibitStandin logind;
+    InhibitStandin portal;
 };
 
 void tst_Dialog::initTestCase()
@@ -206,6 +222,13 @@ void tst_Dialog::initTestCase()
     image = FirmwareRelease::randomImage(ImageSize);
     release = std::make_unique<FirmwareRelease>();
     QVERIFY(release->publish(image, PublishedVersion));
+    // A child run keeps the buses it was given.
+    if (qEnvironmentVariableIsSet(ChildRun))
+        return;
+    QVERIFY(logind.start(QStringLiteral("logind")));
+    QVERIFY(portal.start(QStringLiteral("portal")));
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", logind.busAddress().toUtf8());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", portal.busAddress().toUtf8());
 }
 
 void tst_Dialog::init()
@@ -501,6 +524,101 @@ void tst_Dialog::timeOutDuringUpdate()
 
     dismiss(way);
     QVERIFY(!dialog->isVisible());
+}
+
+void tst_Dialog::transferHoldsTheDesktop_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("done") << QString();
+    QTest::newRow("stalled") << "silence@100";
+    QTest::newRow("unplugged") << "hangup@100";
+}
+
+// The desktop is asked for exactly the transfer, beside logind; an unplugged
+// device gives both back before the window learns of it from the reply
+// window.
+void tst_Dialog::transferHoldsTheDesktop()
+{
+    QFETCH(QString, fault);
+
+    logind.clearEvents();
+    portal.clearEvents();
+    openDialog(QStringLiteral("P"));
+    QTRY_VERIFY_WITH_TIMEOUT(readyForUpdate(), 15000);
+    if (!fault.isEmpty())
+        QVERIFY(simulator->addFault(fault));
+    auto *bar = widget<QProgressBar>("progressBar");
+    QCOMPARE(portal.events(), QStringList());
+    QCOMPARE(logind.events(), QStringList());
+
+    QTest::mouseClick(widget<QPushButton>("upgradeButton"), Qt::LeftButton);
+    QTRY_COMPARE(portal.events(), QStringList {DesktopAsked});
+    QTRY_COMPARE(logind.eventKinds(), QStringList {"inhibit"});
+
+    const QStringList released = {"portal-inhibit", "portal-closed"};
+    QTRY_COMPARE_WITH_TIMEOUT(portal.eventKinds(), released, 60000);
+    if (fault.startsWith(QLatin1String("hangup")))
+        QVERIFY(bar->isEnabled());
+    QTRY_COMPARE(logind.eventKinds(), (QStringList {"inhibit", "released"}));
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isEnabled(), 10000);
+    QCOMPARE(closer->titled(QStringLiteral("FW更新")).size(), fault.isEmpty() ? 1 : 0);
+    QCOMPARE(portal.eventKinds(), released);
+}
+
+// A bus that takes the connection and never answers must not hold up the
+// transfer, nor the program's end: the first block goes out as soon after
+// the click as it does with no bus at all. A process connects to a bus once, so each case is a
+// run of its own of firstBlockAfterClick().
+void tst_Dialog::busesThatNeverAnswer()
+{
+    QTemporaryDir folder;
+    // Never accepted: the kernel takes the connection, and nobody answers.
+    QLocalServer silent;
+    QVERIFY(silent.listen(folder.filePath(QStringLiteral("silent"))));
+    const auto firstBlockMs = [](const QString &busPath) {
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(ChildRun), QStringLiteral("1"));
+        for (const char *bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
+            environment.insert(QString::fromLatin1(bus), QStringLiteral("unix:path=") + busPath);
+        run.setProcessEnvironment(environment);
+        run.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("firstBlockAfterClick")});
+        QByteArray output;
+        QDeadlineTimer deadline(60000);
+        while (!output.contains("first block after ") && !deadline.hasExpired()
+               && run.waitForReadyRead(int(qMax(qint64(1), deadline.remainingTime()))))
+            output += run.readAllStandardOutput();
+        // The run ends by itself too, with nothing of the bus left waiting.
+        const bool ended = run.waitForFinished(20000) && run.exitCode() == 0;
+        run.kill();
+        run.waitForFinished();
+        const int at = output.indexOf("first block after ");
+        return at < 0 || !ended ? -1 : output.mid(at + 18).split(' ').first().toInt();
+    };
+
+    const int withoutBus = firstBlockMs(folder.filePath(QStringLiteral("none")));
+    const int silentBuses = firstBlockMs(silent.fullServerName());
+    qInfo("first block %d ms after the click with no bus, %d ms with buses that never answer",
+          withoutBus, silentBuses);
+    QVERIFY(withoutBus >= 0);
+    QVERIFY(silentBuses >= 0);
+    QVERIFY2(silentBuses <= 3 * withoutBus + 2000, qPrintable(QString::number(silentBuses)));
+}
+
+void tst_Dialog::firstBlockAfterClick()
+{
+    if (!qEnvironmentVariableIsSet(ChildRun))
+        QSKIP("a run of its own, started by busesThatNeverAnswer()");
+    openDialog(QStringLiteral("P"));
+    QTRY_VERIFY_WITH_TIMEOUT(readyForUpdate(), 15000);
+    auto *status = widget<QLabel>("statusLabel");
+    QElapsedTimer sinceClick;
+    sinceClick.start();
+    QTest::mouseClick(widget<QPushButton>("upgradeButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(QStringLiteral("更新... ")), 60000);
+    std::printf("first block after %lld ms\n", sinceClick.elapsed());
+    std::fflush(stdout);
 }
 
 QTEST_MAIN(tst_Dialog)

@@ -1,12 +1,13 @@
-#include "logindstandin.h"
+#include "inhibitstandin.h"
 
+#include <QDeadlineTimer>
 #include <QtDebug>
 
 namespace {
 constexpr int StartWaitMs = 10000;
 } // namespace
 
-LogindStandin::~LogindStandin()
+InhibitStandin::~InhibitStandin()
 {
     if (process.state() == QProcess::NotRunning)
         return;
@@ -20,25 +21,36 @@ LogindStandin::~LogindStandin()
 
 // Debian's D-Bus bindings belong to Debian's interpreter, not to whichever
 // python3 comes first in PATH.
-bool LogindStandin::start(const QStringList &arguments)
+bool InhibitStandin::start(const QString &service)
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral("/usr/bin/python3"),
-                  QStringList {QStringLiteral(TOOLS_DIR "/logind-standin.py")} + arguments);
+                  {QStringLiteral(TOOLS_DIR "/inhibit-standin.py"), service});
     if (!process.waitForStarted(StartWaitMs)) {
-        qWarning() << "logind-standin.py did not start:" << process.errorString();
+        qWarning() << "inhibit-standin.py did not start:" << process.errorString();
         return false;
     }
     while (!process.canReadLine() && process.waitForReadyRead(StartWaitMs)) { }
     address = QString::fromUtf8(process.readLine()).trimmed();
     if (!address.startsWith(QLatin1String("unix:"))) {
-        qWarning() << "logind-standin.py gave no bus address:" << address;
+        qWarning() << "inhibit-standin.py gave no bus address:" << address;
         return false;
     }
     return true;
 }
 
-QStringList LogindStandin::events()
+bool InhibitStandin::command(const QString &line)
+{
+    const QString taken = QStringLiteral("set ") + line;
+    process.write(line.toUtf8() + '\n');
+    process.waitForBytesWritten(StartWaitMs);
+    QDeadlineTimer deadline(StartWaitMs);
+    while (!events().contains(taken) && !deadline.hasExpired())
+        process.waitForReadyRead(100);
+    return seen.removeOne(taken);
+}
+
+QStringList InhibitStandin::events()
 {
     process.waitForReadyRead(0);
     unread += process.readAllStandardOutput();
@@ -50,7 +62,15 @@ QStringList LogindStandin::events()
     return seen;
 }
 
-void LogindStandin::clearEvents()
+QStringList InhibitStandin::eventKinds()
+{
+    QStringList kinds;
+    for (const QString &event : events())
+        kinds.append(event.section(QLatin1Char(' '), 0, 0));
+    return kinds;
+}
+
+void InhibitStandin::clearEvents()
 {
     events();
     seen.clear();
