@@ -126,6 +126,9 @@ struct SystemHold::Native
     struct Bus
     {
         enum State { Unasked, Connecting, Ready };
+
+        Bus(QDBusConnection::BusType type, const char *name) : type(type), name(name) { }
+
         State state = Unasked;
         QDBusConnection::BusType type;
         const char *name;
@@ -144,8 +147,8 @@ struct SystemHold::Native
     void closeDesktopRequest(const QString &path);
 
     SystemHold &owner;
-    Bus systemBus {Bus::Unasked, QDBusConnection::SystemBus, "system"};
-    Bus sessionBus {Bus::Unasked, QDBusConnection::SessionBus, "session"};
+    Bus systemBus {QDBusConnection::SystemBus, "system"};
+    Bus sessionBus {QDBusConnection::SessionBus, "session"};
     bool askingLogind = false;
     // A copy of our own of the descriptor that logind hands out: logind keeps
     // the lock while any copy is open. -1 while none is held.
