@@ -262,7 +262,12 @@ def uninstall_while_window_runs(prefix, env):
     try:
         if not check(wait_for_window(env, "^FW") is not None, "the installed window runs"):
             return
-        result = run(["wine", installed(prefix, "uninstall.exe"), "/S", "_?=" + "C:\\" + INSTALL_DIR.replace("/", "\\")], env)
+        # _?= must stand unquoted at the end of the command line, which only
+        # a batch file passes on as it is.
+        folder = "C:\\" + INSTALL_DIR.replace("/", "\\")
+        with open(os.path.join(prefix, "drive_c", "uninstall-here.bat"), "w") as batch:
+            batch.write('"%s\\uninstall.exe" /S _?=%s\r\nexit /b %%ERRORLEVEL%%\r\n' % (folder, folder))
+        result = run(["wine", "cmd", "/c", "C:\\uninstall-here.bat"], env)
         check(result.returncode == EXIT_TOOL_RUNNING, "uninstall while the window runs: ends with %d (%d)"
               % (EXIT_TOOL_RUNNING, result.returncode))
         run(["wine", installed(prefix, "uninstall.exe"), "/S"], env)
@@ -335,15 +340,24 @@ def interrupted_at_the_question(cli, env, device):
     if pid == 0:
         os.execvpe("wine", ["wine", cli, "update", "--port", device.name], env)
     said = b""
+    # Wine's console draws each character between escape sequences.
+    asked = False
     deadline = time.monotonic() + LINE_LIMIT
-    while b"[y/N]" not in said and time.monotonic() < deadline:
+    while not asked and time.monotonic() < deadline:
         if select.select([terminal], [], [], 1)[0]:
             try:
                 said += os.read(terminal, 4096)
             except OSError:
                 break
-    asked = b"[y/N]" in said
+            asked = b"[y/N]" in re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", said)
     os.write(terminal, b"\x03")
+    # Windows ends the console read at Ctrl-C, perhaps before the handler
+    # has run; Wine's console echoes ^C and ends it only at Enter, by when
+    # the handler has run, so the race cannot arise here.
+    time.sleep(1)
+    os.write(terminal, b"\r")
+    print("WINE unlike Windows: Wine's console read ends at the Enter after Ctrl-C, not at Ctrl-C",
+          flush=True)
     while time.monotonic() < deadline:
         if select.select([terminal], [], [], 1)[0]:
             try:
@@ -356,7 +370,7 @@ def interrupted_at_the_question(cli, env, device):
     report = device.report()
     check(asked and status == 130 and report["startCommands"] == 0 and report["pcModeRequests"] == 0,
           "Ctrl-C at the confirmation question: ends with 130 (%d), nothing sent (asked: %s)"
-          % (status, asked))
+          % (status, asked if asked else said[-400:]))
 
 
 def overlap(events, ports):
