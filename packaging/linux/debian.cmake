@@ -16,16 +16,8 @@ endif()
 set(CPACK_PACKAGE_CONTACT "QL-7420 firmware tool maintainers <fwupdate@example.com>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-# The archives carry the time of the release's changelog entry, as
-# dpkg-buildpackage has them, not the time of packing: one commit gives the
-# same packages wherever and whenever it is built.
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog trailer REGEX "^ -- " LIMIT_COUNT 1)
-string(REGEX REPLACE "^ -- .*>  " "" released "${trailer}")
-execute_process(COMMAND date -d "${released}" +%s OUTPUT_VARIABLE released_epoch
-    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/debian-time.cmake CONTENT
-    "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n    set(ENV{SOURCE_DATE_EPOCH} ${released_epoch})\nendif()\n")
-set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/packaging/debian-time.cmake)
+# The archives carry the time of the release, not of packing.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/packagetime.cmake)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 

@@ -1,4 +1,5 @@
 # Read by cpack once per generator.
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/packagetime.cmake)
 if(CPACK_GENERATOR STREQUAL "NSIS")
     set(CPACK_PACKAGE_FILE_NAME
         "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}${CPACK_QL7420_PACKAGE_TAG}-setup")
