@@ -115,6 +115,8 @@ if [ "$(git -C "$root/root/ql7420-fwupdate" rev-parse HEAD)" != "$commit" ]; the
 fi
 sources=$(qt_windows_sources)
 cache=${QL7420_QT_CACHE:-/var/cache/ql7420-fwupdate}
+# Empty on a machine that has never built Qt for Windows; filled below.
+mkdir -p "$cache"
 debian13_binds=("$sources" "$cache" "$keys")
 # Quoted for the shell in the tree, which runs as root.
 exports="QL7420_QT_CACHE=$(printf %q "$cache")"
