@@ -32,10 +32,12 @@ public:
     // Saves the firmware that the check has verified as the bundle in folder,
     // in one step: the bundle is made whole in a folder beside it, which is
     // then renamed into its place, so that the folder holds the old bundle,
-    // for a moment nothing, or the new one, never part of one. A bundle already there is replaced
-    // as a whole; a folder holding anything else is refused and left as it is, and so is an image
-    // longer than imageLimit, which no bundle may hold. A link to a folder is followed and keeps
-    // naming it. Returns false with errorString() set; nothing has changed then.
+    // for a moment nothing, or the new one, never part of one. A bundle
+    // already there is replaced as a whole; a folder holding anything else is
+    // refused and left as it is, and so is an image longer than imageLimit,
+    // which no bundle may hold. A link to a folder is followed and keeps
+    // naming it. Returns false with errorString() set; nothing has changed
+    // then.
     bool save(const QString &folder, const UpdateFW &check, const Description &description,
               qint64 imageLimit);
     QString errorString() const { return error; }
