@@ -152,18 +152,22 @@ int CliApplication::runUpdate()
 
 int CliApplication::runFetch()
 {
+    FirmwareBundle bundle;
+    const auto refused = [this, &bundle] {
+        console->note(tr("Bundle not saved: %1").arg(bundle.errorString()));
+        console->event({{"event", "fetch"}, {"ok", false}, {"reason", bundle.errorString()}});
+        return CheckFailed;
+    };
+    if (!bundle.canSaveIn(command.folder))
+        return refused();
     if (!checkFirmware())
         return interrupted ? Interrupted : CheckFailed;
     const FirmwareBundle::Description description {check.baseUrl(), QDateTime::currentDateTimeUtc(),
                                                    QCoreApplication::applicationName()
                                                        + QLatin1Char(' ')
                                                        + QCoreApplication::applicationVersion()};
-    FirmwareBundle bundle;
-    if (!bundle.save(command.folder, check, description, DeviceImageSize)) {
-        console->note(tr("Bundle not saved: %1").arg(bundle.errorString()));
-        console->event({{"event", "fetch"}, {"ok", false}, {"reason", bundle.errorString()}});
-        return CheckFailed;
-    }
+    if (!bundle.save(command.folder, check, description, DeviceImageSize))
+        return refused();
     const QString fetched = description.fetched.toString(Qt::ISODate);
     console->result(tr("Bundle saved in %1: %2, MD5 %3, fetched %4")
                         .arg(bundlePath(), check.imageFileName(), check.verifiedDigest(), fetched));

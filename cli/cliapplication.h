@@ -21,9 +21,9 @@ class QEventLoop;
 
 // One run of the command line: reads the command, checks the firmware
 // server (or a bundle saved from it), finds the devices, asks for
-// confirmation and updates them all at once, then tells how each fared. The exit code tells scripts
-// the outcome. GUI thread; waits in event loops of its own, so that tests can run it in their own
-// process.
+// confirmation and updates them all at once, then tells how each fared. The
+// exit code tells scripts the outcome. GUI thread; waits in event loops of
+// its own, so that tests can run it in their own process.
 class CliApplication : public QObject
 {
     Q_OBJECT

@@ -53,6 +53,12 @@ void removeBundle(const QString &folder)
     QDir().rmdir(folder);
 }
 
+// Where the bundle goes: a link to a folder is followed, and keeps naming it.
+QString folderPath(const QFileInfo &given)
+{
+    return given.exists() ? given.canonicalFilePath() : QDir::cleanPath(given.absoluteFilePath());
+}
+
 QString md5Hex(const QByteArray &content)
 {
     return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
@@ -75,13 +81,11 @@ QByteArray descriptionJson(const FirmwareBundle::Description &description)
 
 } // namespace
 
-bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
-                          const Description &description, qint64 imageLimit)
+bool FirmwareBundle::canSaveIn(const QString &folder)
 {
     const QFileInfo given(folder);
     const bool replacing = given.exists();
-    const QString path
-        = replacing ? given.canonicalFilePath() : QDir::cleanPath(given.absoluteFilePath());
+    const QString path = folderPath(given);
     const QString shown = QDir::toNativeSeparators(path);
     if (replacing && !given.isDir())
         return fail(QStringLiteral("%1 is not a folder").arg(shown));
@@ -96,6 +100,20 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     if (!QFileInfo(parent).isDir())
         return fail(QStringLiteral("there is no folder %1 to make %2 in")
                         .arg(QDir::toNativeSeparators(parent), QFileInfo(path).fileName()));
+    return true;
+}
+
+bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
+                          const Description &description, qint64 imageLimit)
+{
+    // Asked again: the folder may have changed during the download.
+    if (!canSaveIn(folder))
+        return false;
+    const QFileInfo given(folder);
+    const bool replacing = given.exists();
+    const QString path = folderPath(given);
+    const QString shown = QDir::toNativeSeparators(path);
+    const QString parent = QFileInfo(path).path();
 
     const RegularFile image = readRegularFile(check.verifiedImagePath(), imageLimit);
     if (image.outcome == RegularFile::TooLarge)

@@ -40,6 +40,10 @@ public:
     // then.
     bool save(const QString &folder, const UpdateFW &check, const Description &description,
               qint64 imageLimit);
+    // Whether save() would take folder as it is now, asked before anything is
+    // fetched, so that a folder that would be refused costs no download.
+    // Returns false with errorString() set.
+    bool canSaveIn(const QString &folder);
     QString errorString() const { return error; }
 
     // Reads the bundle.json of the bundle in folder. It vouches for nothing,

@@ -329,9 +329,10 @@ void tst_Cli::noPortOpened_data()
     QTest::newRow("fetch, firmware server answers 404")
         << QStringList({"fetch", "bundle"}) << 0 << QStringList({"--status-version", "404"}) << "C"
         << noTerminal << 1 << "HTTP status 404";
+    // Refused before the server is asked, which would answer 404.
     QTest::newRow("fetch into a folder of the user's")
-        << QStringList({"fetch", "bundle:a file of the user's"}) << 0 << none << "C" << noTerminal
-        << 1 << "holds files that are not a bundle's (notes.txt)";
+        << QStringList({"fetch", "bundle:a file of the user's"}) << 0
+        << QStringList({"--status-version", "404"}) << "C" << noTerminal << 1 << "holds files that are not a bundle's (notes.txt)";
     QTest::newRow("check --from, image of the device's very size")
         << QStringList({"check", "--from", "bundle:device's size"}) << 0 << none << "C"
         << noTerminal << 0
