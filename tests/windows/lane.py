@@ -8,8 +8,9 @@ the machine resolves to 127.0.0.1:
 2. the installer, silently: files, Start menu entry, Apps & features entry,
    and with QL7420_SIGN_CA the Authenticode signatures of the installer and
    of the programs and the uninstaller it installed;
-3. the installed command line: --version, check, an update of three devices
-   at once, Ctrl-C at its confirmation question in a terminal, and a
+3. the installed command line: --version, check, a bundle fetched into a
+   folder and fetched again over it, an update of three devices at once
+   from that bundle, Ctrl-C at its confirmation question in a terminal, and a
    device that stops answering at block 100; devices plugged
    in as Plug and Play shows them, listed and updated by --all; the
    installed window, on a virtual X server, finding, dropping and updating
@@ -297,13 +298,27 @@ def command_line(prefix, env):
     check(latest.returncode == 0 and b"K-DMX-47-12" in latest.stdout,
           "cli check names K-DMX-47-12: %s" % latest.stdout.decode(errors="replace").strip())
 
+    # The second fetch moves the first bundle aside and renames its own in.
+    bundle = os.path.join(prefix, "drive_c", "ql7420-bundle")
+    for attempt in ("fetch", "fetch over that bundle"):
+        fetched = run(["wine", cli, "fetch", r"C:\ql7420-bundle"], env)
+        check(fetched.returncode == 0 and b"K-DMX-47-12.ghx" in fetched.stdout,
+              "cli %s: %s" % (attempt, (fetched.stdout + fetched.stderr).decode(errors="replace").strip()))
+    check(sorted(os.listdir(bundle)) == ["K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"]
+          and subprocess.run(["md5sum", "--quiet", "-c", "MD5SUMS"], cwd=bundle).returncode == 0
+          and not [name for name in os.listdir(os.path.dirname(bundle)) if name.startswith(".ql7420-bundle")],
+          "the bundle: four files that md5sum -c accepts, nothing left beside it")
+
     devices = [Simulator(prefix, number) for number in (21, 22, 23)]
     try:
         ports = [argument for device in devices for argument in ("--port", device.name)]
-        program = Program(["wine", cli, "update", *ports, "--yes", "--json"], env)
+        program = Program(["wine", cli, "update", "--from", r"C:\ql7420-bundle", *ports, "--yes", "--json"],
+                          env)
         lines = program.all_lines()
         status = program.status()
-        check(status == 0, "cli update of three devices at once ends with 0 (%d)" % status)
+        sources = [event.get("source") for _, event in json_events(lines) if event["event"] == "check"]
+        check(status == 0 and sources == ["bundle"],
+              "cli update of three devices at once from the bundle ends with 0 (%d, %s)" % (status, sources))
         if status != 0:
             print("\n".join(text for _, text in lines + program.errors))
         overlap(json_events(lines), [device.name for device in devices])
