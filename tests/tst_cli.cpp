@@ -332,7 +332,8 @@ void tst_Cli::noPortOpened_data()
     // Refused before the server is asked, which would answer 404.
     QTest::newRow("fetch into a folder of the user's")
         << QStringList({"fetch", "bundle:a file of the user's"}) << 0
-        << QStringList({"--status-version", "404"}) << "C" << noTerminal << 1 << "holds files that are not a bundle's (notes.txt)";
+        << QStringList({"--status-version", "404"}) << "C" << noTerminal << 1
+        << "holds files that are not a bundle's (notes.txt)";
     QTest::newRow("check --from, image of the device's very size")
         << QStringList({"check", "--from", "bundle:device's size"}) << 0 << none << "C"
         << noTerminal << 0
