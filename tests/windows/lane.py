@@ -629,18 +629,36 @@ def plugged_window(prefix, env, outdir):
         answered = next_output(window, ["Version:"], 30)
         check(found is not None and answered is not None,
               "the device plugged in again is found (%.1f s)" % ((found or plugged) - plugged))
-        time.sleep(1.5)
-        # Without a window manager a click on a window that another holds
-        # the focus from may only activate it: focused first, as a person's
-        # first click would.
-        xdotool(env, "windowraise", dialog)
-        xdotool(env, "windowfocus", "--sync", dialog)
-        time.sleep(0.3)
-        xdotool(env, "mousemove", "--window", dialog, *map(str, BUTTON_SPOT), "click", "1")
+        # The button drawn as when the device first showed: enabled.
+        ready = time.monotonic() + 15
+        while (band(window_pixels(env, dialog), BUTTON_ROWS) != band(shown, BUTTON_ROWS)
+               and time.monotonic() < ready):
+            time.sleep(0.3)
+
+        def click():
+            # Without a window manager a click on a window that another
+            # holds the focus from may only activate it: focused first, as a
+            # person's first click would.
+            xdotool(env, "windowraise", dialog)
+            xdotool(env, "windowfocus", "--sync", dialog)
+            time.sleep(0.3)
+            since = len(window.errors)
+            xdotool(env, "mousemove", "--window", dialog, *map(str, BUTTON_SPOT), "click", "1")
+            return next_output(window, ["holding off sleep"], 10, since)
+
         clicked = time.monotonic()
+        if click() is None:
+            # Xvfb without a window manager has lost a click now and then;
+            # what the window said shows whether it was the click.
+            print("   no transfer 10 s after the click on 更新, clicked again; the window said:\n      "
+                  + "\n      ".join(text for _, text in window.errors[-15:]), flush=True)
+            window_pixels(env, dialog, os.path.join(outdir, "window-click-lost.png"))
+            click()
         finish = visible_window(env, BOX_TITLE, 120)
         if not check(finish is not None, "after a click on 更新 the finish box shows (%.1f s)"
                      % (time.monotonic() - clicked)):
+            print("   the window said:\n      " + "\n      ".join(text for _, text in window.errors[-30:]),
+                  flush=True)
             return
         # A box is mapped before it is painted; a picture of the whole
         # screen shows Wine's boxes black.
