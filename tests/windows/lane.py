@@ -408,6 +408,7 @@ PLUGGED = [("COM41", "QL7420A001", 0), ("COM42", "QL7420A002", 1), ("COM43", "QL
 SLOTS = [slot for _, _, slot in PLUGGED]
 WINDOW_TITLE = "FWアップデートツール"
 BOX_TITLE = "FW更新"
+PC_MODE_BOX_TITLE = "Firmware upgrade"
 # Pixel rows of the dialog as Wine's desktop draws it, with its frame
 # (458 × 334): the status line, the latest version, the device's version
 # and the update button.
@@ -534,6 +535,23 @@ def ink(image, rows):
     return sum(1 for i in range(0, len(part), 3) if part[i] + part[i + 1] + part[i + 2] < 300)
 
 
+def picture_when(env, window, condition, png=None, limit=15):
+    """The window as drawn once CONDITION holds for the picture, or as drawn
+    LIMIT seconds on."""
+    deadline = time.monotonic() + limit
+    while True:
+        picture = window_pixels(env, window, png)
+        if condition(picture) or time.monotonic() > deadline:
+            return picture
+        time.sleep(0.3)
+
+
+def print_window_said(program, lines, why=""):
+    """The last LINES of the program's debug output, after WHY."""
+    print("   %sthe window said:\n      " % (why + "; " if why else "")
+          + "\n      ".join(text for _, text in program.errors[-lines:]), flush=True)
+
+
 def next_output(program, words, limit=60, since=None):
     """The time of the first line of the program's debug output, from now on
     or from line SINCE, that holds all WORDS, or None."""
@@ -614,11 +632,7 @@ def plugged_window(prefix, env, outdir):
 
         # A scan a second, and one more to trust a changed set of ports; a
         # loaded machine may take longer.
-        while True:
-            dropped = window_pixels(env, dialog, os.path.join(outdir, "window-unplugged.png"))
-            if as_alone(dropped) or time.monotonic() - unplugged > 15:
-                break
-            time.sleep(0.5)
+        dropped = picture_when(env, dialog, as_alone, os.path.join(outdir, "window-unplugged.png"))
         check(as_alone(dropped),
               "an unplugged device is dropped: status line, version line and disabled button "
               "as with no device (%.1f s after the unplug)" % (time.monotonic() - unplugged))
@@ -630,12 +644,19 @@ def plugged_window(prefix, env, outdir):
         check(found is not None and answered is not None,
               "the device plugged in again is found (%.1f s)" % ((found or plugged) - plugged))
         # The button drawn as when the device first showed: enabled.
-        ready = time.monotonic() + 15
-        while (band(window_pixels(env, dialog), BUTTON_ROWS) != band(shown, BUTTON_ROWS)
-               and time.monotonic() < ready):
-            time.sleep(0.3)
+        picture_when(env, dialog, lambda picture: band(picture, BUTTON_ROWS) == band(shown, BUTTON_ROWS))
 
         def click():
+            # A device that answers a PC-mode request before the window has
+            # closed the port gets the window's modal "PC Mode switched!"
+            # box, which takes every click until someone answers it.
+            for _ in range(3):
+                box = visible_window(env, PC_MODE_BOX_TITLE, 0)
+                if not box:
+                    break
+                print("   the window's \"PC Mode switched!\" box is open: answered with Return",
+                      flush=True)
+                press_return(env, box, PC_MODE_BOX_TITLE)
             # Without a window manager a click on a window that another
             # holds the focus from may only activate it: focused first, as a
             # person's first click would.
@@ -650,15 +671,13 @@ def plugged_window(prefix, env, outdir):
         if click() is None:
             # Xvfb without a window manager has lost a click now and then;
             # what the window said shows whether it was the click.
-            print("   no transfer 10 s after the click on 更新, clicked again; the window said:\n      "
-                  + "\n      ".join(text for _, text in window.errors[-15:]), flush=True)
+            print_window_said(window, 15, "no transfer 10 s after the click on 更新, clicked again")
             window_pixels(env, dialog, os.path.join(outdir, "window-click-lost.png"))
             click()
         finish = visible_window(env, BOX_TITLE, 120)
         if not check(finish is not None, "after a click on 更新 the finish box shows (%.1f s)"
                      % (time.monotonic() - clicked)):
-            print("   the window said:\n      " + "\n      ".join(text for _, text in window.errors[-30:]),
-                  flush=True)
+            print_window_said(window, 30)
             return
         # A box is mapped before it is painted; a picture of the whole
         # screen shows Wine's boxes black.
