@@ -669,8 +669,8 @@ def plugged_window(prefix, env, outdir):
 
         clicked = time.monotonic()
         if click() is None:
-            # Xvfb without a window manager has lost a click now and then;
-            # what the window said shows whether it was the click.
+            # Should a click still go astray, what the window said and its
+            # picture show why.
             print_window_said(window, 15, "no transfer 10 s after the click on 更新, clicked again")
             window_pixels(env, dialog, os.path.join(outdir, "window-click-lost.png"))
             click()
