@@ -53,11 +53,38 @@ void removeBundle(const QString &folder)
     QDir().rmdir(folder);
 }
 
-// Where the bundle goes: a link to a folder is followed, and keeps naming it.
-QString folderPath(const QFileInfo &given)
+// What a save that was cut off (a crash, a stick pulled out) left beside the
+// bundle's folder: its staging folder, or the bundle it had moved aside. A
+// later save clears them; one holding anything but a bundle's files stays.
+void removeLeftovers(const QString &parent, const QString &name)
 {
-    return given.exists() ? given.canonicalFilePath() : QDir::cleanPath(given.absoluteFilePath());
+    const QRegularExpression leftover(
+        QStringLiteral("^\\.%1\\.[A-Za-z0-9]{6}(\\.old)?$").arg(QRegularExpression::escape(name)));
+    for (const QFileInfo &entry :
+         QDir(parent).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (!entry.isSymLink() && leftover.match(entry.fileName()).hasMatch())
+            removeBundle(entry.filePath());
+    }
 }
+
+// Where the bundle goes: a link to a folder is followed, and keeps naming it.
+struct Place
+{
+    explicit Place(const QString &folder)
+        : given(folder),
+          path(given.exists() ? given.canonicalFilePath()
+                              : QDir::cleanPath(given.absoluteFilePath())),
+          shown(QDir::toNativeSeparators(path)),
+          parent(QFileInfo(path).path()),
+          name(QFileInfo(path).fileName())
+    { }
+
+    const QFileInfo given;
+    const QString path;
+    const QString shown;
+    const QString parent;
+    const QString name;
+};
 
 QString md5Hex(const QByteArray &content)
 {
@@ -83,23 +110,20 @@ QByteArray descriptionJson(const FirmwareBundle::Description &description)
 
 bool FirmwareBundle::canSaveIn(const QString &folder)
 {
-    const QFileInfo given(folder);
-    const bool replacing = given.exists();
-    const QString path = folderPath(given);
-    const QString shown = QDir::toNativeSeparators(path);
-    if (replacing && !given.isDir())
-        return fail(QStringLiteral("%1 is not a folder").arg(shown));
-    if (replacing && !given.isReadable())
-        return fail(QStringLiteral("the folder %1 cannot be read").arg(shown));
-    const QStringList others = replacing ? otherEntries(path) : QStringList();
+    const Place place(folder);
+    const bool replacing = place.given.exists();
+    if (replacing && !place.given.isDir())
+        return fail(QStringLiteral("%1 is not a folder").arg(place.shown));
+    if (replacing && !place.given.isReadable())
+        return fail(QStringLiteral("the folder %1 cannot be read").arg(place.shown));
+    const QStringList others = replacing ? otherEntries(place.path) : QStringList();
     if (!others.isEmpty())
         return fail(QStringLiteral("%1 holds files that are not a bundle's (%2); give a new or "
                                    "empty folder, or one that holds a bundle")
-                        .arg(shown, others.join(QStringLiteral(", "))));
-    const QString parent = QFileInfo(path).path();
-    if (!QFileInfo(parent).isDir())
+                        .arg(place.shown, others.join(QStringLiteral(", "))));
+    if (!QFileInfo(place.parent).isDir())
         return fail(QStringLiteral("there is no folder %1 to make %2 in")
-                        .arg(QDir::toNativeSeparators(parent), QFileInfo(path).fileName()));
+                        .arg(QDir::toNativeSeparators(place.parent), place.name));
     return true;
 }
 
@@ -109,11 +133,8 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     // Asked again: the folder may have changed during the download.
     if (!canSaveIn(folder))
         return false;
-    const QFileInfo given(folder);
-    const bool replacing = given.exists();
-    const QString path = folderPath(given);
-    const QString shown = QDir::toNativeSeparators(path);
-    const QString parent = QFileInfo(path).path();
+    const Place place(folder);
+    const bool replacing = place.given.exists();
 
     const RegularFile image = readRegularFile(check.verifiedImagePath(), imageLimit);
     if (image.outcome == RegularFile::TooLarge)
@@ -129,11 +150,11 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
                         .arg(check.verifiedImagePath()));
 
     // Beside the folder, so that the rename stays within one file system.
-    QTemporaryDir staging(parent + QStringLiteral("/.") + QFileInfo(path).fileName()
+    QTemporaryDir staging(place.parent + QStringLiteral("/.") + place.name
                           + QStringLiteral(".XXXXXX"));
     if (!staging.isValid())
         return fail(QStringLiteral("cannot make a folder in %1: %2")
-                        .arg(QDir::toNativeSeparators(parent), staging.errorString()));
+                        .arg(QDir::toNativeSeparators(place.parent), staging.errorString()));
     const QByteArray about = descriptionJson(description);
     const QByteArray versionFile = check.versionFileContent();
     const QString versionName = QString::fromLatin1(VersionFileName);
@@ -157,7 +178,7 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     // A made-up folder is its owner's alone; a bundle is for everyone who
     // updates devices on this PC, as the folder it replaces was.
     QFile::setPermissions(staging.path(),
-                          replacing ? QFileInfo(path).permissions()
+                          replacing ? QFileInfo(place.path).permissions()
                                     : QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                   | QFileDevice::ExeOwner | QFileDevice::ReadGroup
                                   | QFileDevice::ExeGroup | QFileDevice::ReadOther
@@ -165,18 +186,19 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
 
     QString why;
     const QString old = staging.path() + QStringLiteral(".old");
-    if (replacing && !renameFolder(path, old, &why))
-        return fail(QStringLiteral("cannot move the bundle in %1 aside: %2").arg(shown, why));
-    if (!renameFolder(staging.path(), path, &why)) {
+    if (replacing && !renameFolder(place.path, old, &why))
+        return fail(QStringLiteral("cannot move the bundle in %1 aside: %2").arg(place.shown, why));
+    if (!renameFolder(staging.path(), place.path, &why)) {
         QString ignored;
         if (replacing)
-            renameFolder(old, path, &ignored);
+            renameFolder(old, place.path, &ignored);
         return fail(QStringLiteral("cannot rename %1 to %2: %3")
-                        .arg(QDir::toNativeSeparators(staging.path()), shown, why));
+                        .arg(QDir::toNativeSeparators(staging.path()), place.shown, why));
     }
     staging.setAutoRemove(false);
     if (replacing)
         removeBundle(old);
+    removeLeftovers(place.parent, place.name);
     return true;
 }
 

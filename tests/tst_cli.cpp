@@ -446,9 +446,13 @@ void tst_Cli::threeDevicesAtOnceJson()
     const QString folder = bundles.filePath("ql7420");
     QByteArray out;
     if (fromBundle) {
-        // An older bundle there goes as a whole.
+        // An older bundle there goes as a whole, and so does what fetches cut
+        // off left beside it, unless it holds a file of someone's.
         QVERIFY(writeFile(folder + "/K-DMX-47-11.ghx", "old"));
         QVERIFY(writeFile(folder + "/version.txt", "11 " + FirmwareRelease::md5("old").toLatin1()));
+        QVERIFY(writeFile(bundles.filePath(".ql7420.Ab12Cd/version.txt"), "12"));
+        QVERIFY(writeFile(bundles.filePath(".ql7420.Ef34Gh.old/K-DMX-47-10.ghx"), "older"));
+        QVERIFY(writeFile(bundles.filePath(".ql7420.Ij56Kl/notes.txt"), "mine"));
         {
             FirmwareRelease gone;
             QVERIFY(gone.publish(image));
@@ -458,6 +462,9 @@ void tst_Cli::threeDevicesAtOnceJson()
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                                         QDir::Name),
                  QStringList({"K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"}));
+        QCOMPARE(QDir(bundles.path())
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+                 QStringList({".ql7420.Ij56Kl", "ql7420"}));
         QCOMPARE(readFile(folder + "/version.txt"),
                  "12 " + FirmwareRelease::md5(image).toLatin1() + "\n");
         QCOMPARE(readFile(folder + "/K-DMX-47-12.ghx"), image);
