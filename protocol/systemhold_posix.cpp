@@ -7,6 +7,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QObject>
 #include <QThread>
 #include <QVariantMap>
 
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <poll.h>
@@ -31,6 +33,7 @@ const QString LogindWhy = QStringLiteral("Writing firmware to a QL-7420; stoppin
 // Log-out, user switching, suspend and idle.
 constexpr uint PortalFlags = 1 | 2 | 4 | 8;
 const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString PortalRequest = QStringLiteral("org.freedesktop.portal.Request");
 
 constexpr int GreetingWaitMs = 5000;
 
@@ -119,6 +122,24 @@ void connectAside(QDBusConnection::BusType type, QObject *context, Done done)
     thread->start();
 }
 
+// The desktop's verdict on an inhibition, which the portal gives in a
+// Response signal on the request after it has already returned the request's
+// path: 0 when it holds, another number when it declines or its backend
+// cannot hold (some inhibit idle only).
+class PortalResponse : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PortalResponse(std::function<void(uint)> answered) : answered(std::move(answered)) { }
+
+public slots:
+    void onResponse(uint response, const QVariantMap &) { answered(response); }
+
+private:
+    std::function<void(uint)> answered;
+};
+
 } // namespace
 
 struct SystemHold::Native
@@ -136,7 +157,9 @@ struct SystemHold::Native
         QString failure;
     };
 
-    explicit Native(SystemHold &owner) : owner(owner) { }
+    explicit Native(SystemHold &owner)
+        : owner(owner), desktopVerdict([this](uint response) { desktopAnswered(response); })
+    { }
     ~Native() { release(); }
 
     void hold();
@@ -144,7 +167,9 @@ struct SystemHold::Native
     void askLogind();
     void askDesktop();
     bool connected(Bus &bus, void (Native::*ask)());
-    void closeDesktopRequest(const QString &path);
+    void listenToDesktopRequest(const QString &path);
+    void forgetDesktopRequest();
+    void desktopAnswered(uint response);
 
     SystemHold &owner;
     Bus systemBus {QDBusConnection::SystemBus, "system"};
@@ -155,8 +180,12 @@ struct SystemHold::Native
     int logindLock = -1;
     bool askingDesktop = false;
     // The portal's request object, which stands for the inhibition until it
-    // is closed; empty while none is held.
+    // is closed, listened to from the moment it is asked for; empty while
+    // none is asked for or held.
     QString desktopRequest;
+    // Numbers the tokens that name the requests.
+    quint64 desktopTokens = 0;
+    PortalResponse desktopVerdict;
 };
 
 SystemHold::SystemHold(QObject *parent) : QObject(parent), native(std::make_unique<Native>(*this))
@@ -190,9 +219,14 @@ void SystemHold::Native::release()
     if (logindLock >= 0)
         ::close(logindLock);
     logindLock = -1;
-    if (!desktopRequest.isEmpty())
-        closeDesktopRequest(desktopRequest);
-    desktopRequest.clear();
+    // A request still being asked for is closed when its path comes back.
+    if (askingDesktop || desktopRequest.isEmpty())
+        return;
+    // Fire and forget: the portal answers Close with nothing worth waiting
+    // for.
+    sessionBus.connection.send(QDBusMessage::createMethodCall(
+        PortalService, desktopRequest, PortalRequest, QStringLiteral("Close")));
+    forgetDesktopRequest();
 }
 
 // Whether the bus can be asked now. A bus not yet tried is connected aside,
@@ -251,17 +285,24 @@ void SystemHold::Native::askLogind()
 }
 
 // The window identifier may be empty: the desktop then shows the reason
-// without pointing at a window. A desktop that declines says so later in a
-// Response signal on the request, which is not listened for: the transfer
-// goes on either way, and the request is closed at its end all the same.
+// without pointing at a window. The request's path is made of our name on
+// the bus and a token of ours, so that the desktop's verdict, which may come
+// right after the path, is listened for before the call goes out.
 void SystemHold::Native::askDesktop()
 {
     if (askingDesktop || !desktopRequest.isEmpty() || !connected(sessionBus, &Native::askDesktop))
         return;
+    const QString token = QStringLiteral("ql7420_%1").arg(++desktopTokens);
+    listenToDesktopRequest(QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                               .arg(sessionBus.connection.baseService().mid(1).replace(
+                                        QLatin1Char('.'), QLatin1Char('_')),
+                                    token));
     QDBusMessage call = QDBusMessage::createMethodCall(
         PortalService, QStringLiteral("/org/freedesktop/portal/desktop"),
         QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
-    call << QString() << PortalFlags << QVariantMap {{QStringLiteral("reason"), owner.reason}};
+    call << QString() << PortalFlags
+         << QVariantMap {{QStringLiteral("handle_token"), token},
+                         {QStringLiteral("reason"), owner.reason}};
     askingDesktop = true;
     auto *watcher = new QDBusPendingCallWatcher(sessionBus.connection.asyncCall(call), &owner);
     QObject::connect(
@@ -271,21 +312,55 @@ void SystemHold::Native::askDesktop()
             answer->deleteLater();
             const QDBusPendingReply<QDBusObjectPath> reply = *answer;
             if (reply.isError()) {
+                forgetDesktopRequest();
                 if (owner.transfersRunning())
                     owner.refuse(
                         QStringLiteral("the desktop portal: %1").arg(reply.error().message()));
                 return;
             }
-            desktopRequest = reply.value().path();
+            // A declining desktop may have answered already.
+            if (desktopRequest.isEmpty())
+                return;
+            // A portal older than the token names the request itself.
+            if (reply.value().path() != desktopRequest)
+                listenToDesktopRequest(reply.value().path());
             if (!owner.transfersRunning())
                 release();
         });
 }
 
-// Fire and forget: the portal answers Close with nothing worth waiting for.
-void SystemHold::Native::closeDesktopRequest(const QString &path)
+void SystemHold::Native::listenToDesktopRequest(const QString &path)
 {
-    sessionBus.connection.send(QDBusMessage::createMethodCall(
-        PortalService, path, QStringLiteral("org.freedesktop.portal.Request"),
-        QStringLiteral("Close")));
+    forgetDesktopRequest();
+    desktopRequest = path;
+    // From any sender: for a name like the portal's, Qt would first ask the
+    // bus who owns it, and wait for the answer.
+    sessionBus.connection.connect(QString(), path, PortalRequest, QStringLiteral("Response"),
+                                  &desktopVerdict, SLOT(onResponse(uint, QVariantMap)));
 }
+
+void SystemHold::Native::forgetDesktopRequest()
+{
+    if (desktopRequest.isEmpty())
+        return;
+    sessionBus.connection.disconnect(QString(), desktopRequest, PortalRequest,
+                                     QStringLiteral("Response"), &desktopVerdict,
+                                     SLOT(onResponse(uint, QVariantMap)));
+    desktopRequest.clear();
+}
+
+// A declined request is over on the portal's side: there is nothing to
+// close.
+void SystemHold::Native::desktopAnswered(uint response)
+{
+    if (response == 0)
+        return;
+    forgetDesktopRequest();
+    if (owner.transfersRunning())
+        owner.refuse(
+            QStringLiteral("the desktop declined to hold off log-out, user switching, suspend "
+                           "and idle (portal response %1)")
+                .arg(response));
+}
+
+#include "systemhold_posix.moc"

@@ -22,15 +22,18 @@ Each event is a line on stdout, with milliseconds since the start:
     <ms> released
     <ms> portal-inhibit <flags> <window>|<reason>
     <ms> portal-closed                          (Close called)
+    <ms> portal-declined                        (Response 2 sent)
     <ms> portal-abandoned                       (the caller left, not closed)
     <ms> refused
     <ms> set <command>                          (a command below taken)
 
 Commands, one a line on stdin, change how later calls are answered:
 "refuse" (access denied, as for a caller that polkit refuses), "grant" (the
-default), "delay <ms>" (answer that much later), "absent" (the service's
-name given back, as a machine without it), "present". The bus stops with the
-stand-in (stdin closed or SIGTERM).
+default), "delay <ms>" (answer that much later), "decline" (the portal
+returns the request, then ends it with a Response of 2, as a desktop whose
+backend cannot inhibit), "absent" (the service's name given back, as a
+machine without it), "present". The bus stops with the stand-in (stdin
+closed or SIGTERM).
 """
 
 import argparse
@@ -77,6 +80,7 @@ class Answers:
 
     def __init__(self):
         self.refuse = False
+        self.decline = False
         self.delay_ms = 0
 
     def answer(self, make, reply, error):
@@ -138,6 +142,16 @@ class Request(dbus.service.Object):
         self.watch.cancel()
         self.remove_from_connection()
 
+    @dbus.service.signal("org.freedesktop.portal.Request", signature="ua{sv}")
+    def Response(self, response, results):
+        pass
+
+    def decline(self):
+        say("portal-declined")
+        self.Response(dbus.UInt32(2), dbus.Dictionary({}, signature="sv"))
+        self.end()
+        return False
+
     @dbus.service.method("org.freedesktop.portal.Request", in_signature="", out_signature="")
     def Close(self):
         if self.open:
@@ -160,9 +174,12 @@ class Portal(dbus.service.Object):
 
         def request():
             self.count += 1
-            path = "/org/freedesktop/portal/desktop/request/%s/t%d" % (
-                sender[1:].replace(".", "_"), self.count)
-            Request(self.bus, path, sender)
+            path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
+                sender[1:].replace(".", "_"), options.get("handle_token", "t%d" % self.count))
+            made = Request(self.bus, path, sender)
+            if self.answers.decline:
+                # After the reply, as the portal's own verdict comes.
+                GLib.idle_add(made.decline)
             return dbus.ObjectPath(path)
 
         self.answers.answer(request, reply, error)
@@ -200,7 +217,9 @@ def main():
         if words == ["refuse"]:
             answers.refuse = True
         elif words == ["grant"]:
-            answers.refuse = False
+            answers.refuse = answers.decline = False
+        elif words == ["decline"]:
+            answers.decline = True
         elif len(words) == 2 and words[0] == "delay":
             answers.delay_ms = int(words[1])
         elif words == ["absent"]:

@@ -10,7 +10,7 @@
 // a stand-in on it for logind's inhibitor locks or for the desktop portal's
 // Inhibit. Its events come as lines ("inhibit <what> <mode> <who>|<why>",
 // "released", "portal-inhibit <flags> <window>|<reason>", "portal-closed",
-// "refused"). The bus and the stand-in stop with the object.
+// "portal-declined", "refused"). The bus and the stand-in stop with the object.
 class InhibitStandin
 {
 public:
@@ -24,7 +24,7 @@ public:
     // For DBUS_SYSTEM_BUS_ADDRESS or DBUS_SESSION_BUS_ADDRESS.
     QString busAddress() const { return address; }
     // One of the stand-in's commands ("refuse", "grant", "delay <ms>",
-    // "absent", "present"); true once it has been taken.
+    // "decline", "absent", "present"); true once it has been taken.
     bool command(const QString &line);
     // The events since the start or the last clearEvents(), in order,
     // without their times.
