@@ -106,34 +106,40 @@ QByteArray descriptionJson(const FirmwareBundle::Description &description)
         .toJson(QJsonDocument::Indented);
 }
 
+// Why a bundle cannot be saved in the place as it is now; empty if it can.
+QString refusal(const Place &place)
+{
+    const bool replacing = place.given.exists();
+    if (replacing && !place.given.isDir())
+        return QStringLiteral("%1 is not a folder").arg(place.shown);
+    if (replacing && !place.given.isReadable())
+        return QStringLiteral("the folder %1 cannot be read").arg(place.shown);
+    const QStringList others = replacing ? otherEntries(place.path) : QStringList();
+    if (!others.isEmpty())
+        return QStringLiteral("%1 holds files that are not a bundle's (%2); give a new or "
+                              "empty folder, or one that holds a bundle")
+            .arg(place.shown, others.join(QStringLiteral(", ")));
+    if (!QFileInfo(place.parent).isDir())
+        return QStringLiteral("there is no folder %1 to make %2 in")
+            .arg(QDir::toNativeSeparators(place.parent), place.name);
+    return QString();
+}
+
 } // namespace
 
 bool FirmwareBundle::canSaveIn(const QString &folder)
 {
-    const Place place(folder);
-    const bool replacing = place.given.exists();
-    if (replacing && !place.given.isDir())
-        return fail(QStringLiteral("%1 is not a folder").arg(place.shown));
-    if (replacing && !place.given.isReadable())
-        return fail(QStringLiteral("the folder %1 cannot be read").arg(place.shown));
-    const QStringList others = replacing ? otherEntries(place.path) : QStringList();
-    if (!others.isEmpty())
-        return fail(QStringLiteral("%1 holds files that are not a bundle's (%2); give a new or "
-                                   "empty folder, or one that holds a bundle")
-                        .arg(place.shown, others.join(QStringLiteral(", "))));
-    if (!QFileInfo(place.parent).isDir())
-        return fail(QStringLiteral("there is no folder %1 to make %2 in")
-                        .arg(QDir::toNativeSeparators(place.parent), place.name));
-    return true;
+    const QString why = refusal(Place(folder));
+    return why.isEmpty() || fail(why);
 }
 
 bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
                           const Description &description, qint64 imageLimit)
 {
-    // Asked again: the folder may have changed during the download.
-    if (!canSaveIn(folder))
-        return false;
     const Place place(folder);
+    // Asked again: the folder may have changed during the download.
+    if (const QString why = refusal(place); !why.isEmpty())
+        return fail(why);
     const bool replacing = place.given.exists();
 
     const RegularFile image = readRegularFile(check.verifiedImagePath(), imageLimit);
