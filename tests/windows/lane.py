@@ -546,10 +546,10 @@ def picture_when(env, window, condition, png=None, limit=15):
         time.sleep(0.3)
 
 
-def print_window_said(program, lines, why=""):
-    """The last LINES of the program's debug output, after WHY."""
+def print_window_said(window, lines, why=""):
+    """The last LINES of the window's debug output, after WHY."""
     print("   %sthe window said:\n      " % (why + "; " if why else "")
-          + "\n      ".join(text for _, text in program.errors[-lines:]), flush=True)
+          + "\n      ".join(text for _, text in window.errors[-lines:]), flush=True)
 
 
 def next_output(program, words, limit=60, since=None):
