@@ -66,11 +66,17 @@ mkdir -p "$work" "$out"
 # Every signing file is copied to one folder that the Debian 13 tree sees.
 keys=$work/keys
 mkdir -m 700 "$keys"
-trap 'rm -rf "$keys"' EXIT
+throwaway_gnupg=""
+forget_keys() {
+    rm -rf "$keys"
+    [ -z "$throwaway_gnupg" ] || { GNUPGHOME=$throwaway_gnupg gpgconf --kill gpg-agent; rm -rf "$throwaway_gnupg"; }
+}
+trap forget_keys EXIT
 if [ -n "$throwaway" ]; then
     bash scripts/throwaway-keys.sh "$keys"
+    throwaway_gnupg=$(readlink -f "$keys/gnupg")
     export QL7420_SIGN_PKCS12=$keys/signing.p12 QL7420_SIGN_PASSWORD_FILE=$keys/password \
-        QL7420_SIGN_CA=$keys/ca.pem GNUPGHOME=$keys/gnupg QL7420_GPG_KEY=release@example.com
+        QL7420_SIGN_CA=$keys/ca.pem GNUPGHOME=$throwaway_gnupg QL7420_GPG_KEY=release@example.com
     unset QL7420_SIGN_CERT QL7420_SIGN_KEY
 fi
 inside=()

@@ -4,8 +4,12 @@
 #   DIR/ca.pem         an authority made for the run;
 #   DIR/signing.p12    a code-signing certificate it signed, with its key,
 #   DIR/password       under this password;
-#   DIR/gnupg/         a GNUPGHOME with an OpenPGP key, without passphrase,
-#                      for release@example.com.
+#   DIR/gnupg          a link to a GNUPGHOME with an OpenPGP key, without
+#                      passphrase, for release@example.com, in a short folder
+#                      of its own below /tmp: gpg-agent's sockets lie in
+#                      GNUPGHOME, and a socket's path must fit in 108 bytes,
+#                      which a deep checkout's DIR may not leave room for.
+#                      Give gpg the link's target (readlink -f).
 #   scripts/throwaway-keys.sh DIR
 set -euo pipefail
 bash "$(dirname "$0")/install-deps.sh" --only openssl gpg >&2
@@ -27,7 +31,8 @@ cd "$dir"
     openssl pkcs12 -export -inkey signing.key -in signing.pem -certfile ca.pem \
         -passout file:password -out signing.p12
     rm ca.key ca.srl signing.key signing.csr signing.ext
-    mkdir -m 700 gnupg
-    GNUPGHOME=$dir/gnupg gpg --batch --passphrase '' \
+    gnupg=$(mktemp -d /tmp/ql7420-gnupg.XXXXXX)
+    ln -s "$gnupg" gnupg
+    GNUPGHOME=$gnupg gpg --batch --passphrase '' \
         --quick-gen-key "QL-7420 throwaway release key <release@example.com>" ed25519 sign 2d
 } >keys.log 2>&1 || { cat keys.log >&2; exit 1; }
