@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLocale>
 #include <QLoggingCategory>
@@ -191,12 +192,15 @@ bool CliApplication::checkFirmware()
                     console->result(tr("Latest firmware: %1, MD5 %2 verified, from %3")
                                         .arg(name, digest, check.baseUrl()));
                 } else {
+                    // Anyone can write bundle.json; only the image is vouched for.
                     const QString fetched = source.value("fetched").toString();
+                    const QString url = source.value("url").toString();
                     console->result(
-                        tr("Firmware in the bundle: %1, MD5 %2 verified, from %3, "
-                           "fetched %4")
+                        tr("Firmware in the bundle: %1, MD5 %2 verified, from %3 (fetched %4 "
+                           "from %5, as its bundle.json says, which nothing verifies)")
                             .arg(name, digest, bundlePath(),
-                                 fetched.isEmpty() ? tr("at an unknown time") : fetched));
+                                 fetched.isEmpty() ? tr("at an unknown time") : fetched,
+                                 url.isEmpty() ? tr("an unknown server") : url));
                 }
                 QJsonObject event = source;
                 event.insert("event", "check");
@@ -248,7 +252,8 @@ QJsonObject CliApplication::sourceFields() const
     return {{"source", "bundle"},
             {"path", bundlePath()},
             {"fetched", orNull(about.fetched.toUTC().toString(Qt::ISODate))},
-            {"url", orNull(about.url)}};
+            {"url", orNull(about.url)},
+            {"unverified", QJsonArray {"fetched", "url"}}};
 }
 
 QList<PortRecord> CliApplication::chooseDevices(int *refusal)

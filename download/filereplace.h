@@ -3,6 +3,9 @@
 
 #include <QString>
 
+// What downloads and bundles ask of the file system that each system answers
+// its own way. One file per platform.
+
 // Renames the file at source to target in one step, replacing whatever
 // stands at target, a symbolic link included, without ever following it.
 // Both lie in the same folder. Returns false and sets *error to the
@@ -15,8 +18,27 @@
 bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy);
 
 // Gives the folder at source the name target, which must not exist, in one
-// step; both lie in the same folder. Returns false and sets *error to the
-// operating system's reason if the rename failed; nothing has moved then.
-bool renameFolder(const QString &source, const QString &target, QString *error);
+// step; both lie on one file system. Returns false and sets *error and
+// *busy as replaceFile() does; nothing has moved then. On Windows a folder
+// that Explorer, the indexer or a scanner has open cannot be renamed while
+// it does.
+bool renameFolder(const QString &source, const QString &target, QString *error, bool *busy);
+
+// Swaps the folders at a and b in one step, so that neither name is ever
+// free; both lie on one file system. Returns false with *unsupported set
+// where the system or the file system has no such step (Windows, FAT on a
+// USB stick), and otherwise with *error set to the operating system's
+// reason; nothing has moved then.
+bool exchangeFolders(const QString &a, const QString &b, QString *error, bool *unsupported);
+
+// Whether path itself is a link of any kind, which a clean-up never goes
+// through: a symbolic link, and on Windows any reparse point (a junction, a
+// mount point) as well.
+bool isLink(const QString &path);
+
+// Has the entries of the folder at path on the disk, so that files renamed
+// into it or out of it stay so through a power cut. Returns false where the
+// system refused.
+bool syncFolder(const QString &path);
 
 #endif // FILEREPLACE_H

@@ -22,14 +22,40 @@ bool replaceFile(const QString &source, const QString &target, QString *error, b
     return false;
 }
 
-bool renameFolder(const QString &source, const QString &target, QString *error)
+bool renameFolder(const QString &source, const QString &target, QString *error, bool *busy)
 {
     // MOVEFILE_REPLACE_EXISTING is refused for folders; none is replaced here.
     const QString from = QDir::toNativeSeparators(source);
     const QString to = QDir::toNativeSeparators(target);
     if (::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
-                      reinterpret_cast<const wchar_t *>(to.utf16()), 0))
+                      reinterpret_cast<const wchar_t *>(to.utf16()), MOVEFILE_WRITE_THROUGH))
         return true;
-    *error = qt_error_string(int(::GetLastError()));
+    const DWORD code = ::GetLastError();
+    *error = qt_error_string(int(code));
+    // A folder that Explorer shows, or that the indexer or a scanner is
+    // reading, gives the one as well as the other while it is open.
+    *busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
     return false;
+}
+
+// Windows has no step that swaps two folders.
+bool exchangeFolders(const QString &, const QString &, QString *error, bool *unsupported)
+{
+    *unsupported = true;
+    *error = qt_error_string(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+bool isLink(const QString &path)
+{
+    const DWORD attributes = ::GetFileAttributesW(
+        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// NTFS keeps its folders' entries in its journal, and the renames above are
+// written through; there is no documented flush of a folder to add.
+bool syncFolder(const QString &)
+{
+    return true;
 }

@@ -6,12 +6,17 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
 
 namespace {
 
@@ -43,28 +48,97 @@ QStringList otherEntries(const QString &folder)
     return others;
 }
 
-// A bundle moved aside goes; anything else found in it keeps the folder.
-void removeBundle(const QString &folder)
+// A save makes its bundle whole in a staging folder beside the bundle's,
+// named ".NAME.ql7420-fetch-XXXXXX" and marked as the save's own by this
+// file, written in it first. The new bundle is made in its "bundle" folder;
+// the bundle it replaces ends in its "old" folder, or, where the two were
+// swapped in one step, in "bundle". Nothing else beside the bundle is ever
+// taken for the save's own.
+constexpr char StagingTag[] = "ql7420-fetch";
+constexpr char StagingMark[] = ".ql7420-fetch";
+constexpr char NewBundle[] = "bundle";
+constexpr char MovedAside[] = "old";
+// A save takes milliseconds; one that holds the lock longer than this has
+// died, which QLockFile sees sooner where the process is on this PC.
+constexpr int LockWaitMs = 5000;
+constexpr int FolderRenameRetryStepMs = 50;
+constexpr int FolderRenameRetryLimitMs = 10000;
+
+QString stagingPattern(const QString &name)
 {
-    for (const QFileInfo &entry : QDir(folder).entryInfoList(EveryEntry)) {
-        if (isBundleFile(entry))
-            QFile::remove(entry.filePath());
-    }
-    QDir().rmdir(folder);
+    return QStringLiteral(".%1.%2-XXXXXX").arg(name, QLatin1String(StagingTag));
 }
 
-// What a save that was cut off (a crash, a stick pulled out) left beside the
-// bundle's folder: its staging folder, or the bundle it had moved aside. A
-// later save clears them; one holding anything but a bundle's files stays.
-void removeLeftovers(const QString &parent, const QString &name)
+bool isStagingName(const QString &entry, const QString &name)
 {
-    const QRegularExpression leftover(
-        QStringLiteral("^\\.%1\\.[A-Za-z0-9]{6}(\\.old)?$").arg(QRegularExpression::escape(name)));
-    for (const QFileInfo &entry :
-         QDir(parent).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
-        if (!entry.isSymLink() && leftover.match(entry.fileName()).hasMatch())
-            removeBundle(entry.filePath());
+    static const QRegularExpression suffix(QStringLiteral("^[A-Za-z0-9]{6}$"));
+    const QString prefix = stagingPattern(name).chopped(6);
+    return entry.startsWith(prefix) && suffix.match(entry.mid(prefix.size())).hasMatch();
+}
+
+// A folder of a save's own: its name, its mark, and no link on the way.
+bool isStagingFolder(const QFileInfo &entry, const QString &name)
+{
+    const QString mark = entry.filePath() + QLatin1Char('/') + QLatin1String(StagingMark);
+    return isStagingName(entry.fileName(), name) && entry.isDir() && !isLink(entry.filePath())
+        && QFileInfo(mark).isFile() && !isLink(mark);
+}
+
+// Whether folder holds nothing but a bundle's own files, none of them a link.
+bool holdsOnlyBundleFiles(const QString &folder)
+{
+    const QFileInfoList entries = QDir(folder).entryInfoList(EveryEntry);
+    return std::all_of(entries.cbegin(), entries.cend(), [](const QFileInfo &entry) {
+        return isBundleFile(entry) && !isLink(entry.filePath());
+    });
+}
+
+// A staging folder goes whole, or, where it holds anything but what a save
+// puts there (a file someone added to the bundle moved aside), not at all.
+void removeStagingFolder(const QString &staging)
+{
+    const QDir dir(staging);
+    const QStringList ours
+        = {QLatin1String(StagingMark), QLatin1String(NewBundle), QLatin1String(MovedAside)};
+    for (const QFileInfo &entry : dir.entryInfoList(EveryEntry)) {
+        const bool isMark = entry.fileName() == QLatin1String(StagingMark);
+        if (!ours.contains(entry.fileName()) || isLink(entry.filePath())
+            || (isMark ? !entry.isFile()
+                       : !entry.isDir() || !holdsOnlyBundleFiles(entry.filePath())))
+            return;
     }
+    for (const char *folder : {NewBundle, MovedAside}) {
+        for (const QFileInfo &entry : QDir(dir.filePath(folder)).entryInfoList(EveryEntry))
+            QFile::remove(entry.filePath());
+        dir.rmdir(folder);
+    }
+    QFile::remove(dir.filePath(QLatin1String(StagingMark)));
+    QDir().rmdir(staging);
+}
+
+QList<QFileInfo> stagingFolders(const QString &parent, const QString &name)
+{
+    QList<QFileInfo> found;
+    for (const QFileInfo &entry :
+         QDir(parent).entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name)) {
+        if (isStagingFolder(entry, name))
+            found << entry;
+    }
+    return found;
+}
+
+// Renames a folder, trying again while another program has it open.
+bool renameFolderPatiently(const QString &source, const QString &target, QString *error)
+{
+    QElapsedTimer tried;
+    tried.start();
+    bool busy = false;
+    while (!renameFolder(source, target, error, &busy)) {
+        if (!busy || tried.elapsed() > FolderRenameRetryLimitMs)
+            return false;
+        QThread::msleep(FolderRenameRetryStepMs);
+    }
+    return true;
 }
 
 // Where the bundle goes: a link to a folder is followed, and keeps naming it.
@@ -125,10 +199,98 @@ QString refusal(const Place &place)
     return QString();
 }
 
+// One save into a folder at a time: two at once would each move the other's
+// bundle aside or clear it away. The lock lies beside the folder, where the
+// staging folders are made.
+QString lockReason(QLockFile &lock, const Place &place)
+{
+    if (!QFileInfo(place.parent).isDir())
+        return refusal(place);
+    if (lock.tryLock(LockWaitMs))
+        return QString();
+    qint64 pid = 0;
+    QString host;
+    QString program;
+    if (lock.error() == QLockFile::LockFailedError && lock.getLockInfo(&pid, &host, &program))
+        return QStringLiteral("another fetch (%1, process %2 on %3) is saving a bundle in %4; "
+                              "try again when it has ended")
+            .arg(program)
+            .arg(pid)
+            .arg(host, place.shown);
+    return QStringLiteral("cannot lock %1 for the save: cannot write %2")
+        .arg(place.shown, QDir::toNativeSeparators(lock.fileName()));
+}
+
+QString lockPath(const Place &place)
+{
+    return QStringLiteral("%1/.%2.%3.lock")
+        .arg(place.parent, place.name, QLatin1String(StagingTag));
+}
+
+// The bundle that a save cut off between its two renames left in its staging
+// folder, where the folder itself is gone; empty where there is none.
+QString movedAside(const Place &place)
+{
+    if (place.given.exists() || isLink(place.path))
+        return QString();
+    for (const QFileInfo &staging : stagingFolders(place.parent, place.name)) {
+        const QString old = staging.filePath() + QLatin1Char('/') + QLatin1String(MovedAside);
+        if (QFileInfo(old).isDir() && !isLink(old))
+            return old;
+    }
+    return QString();
+}
+
+// Locks the place and puts back a bundle that a save cut off left moved
+// aside, so that nothing that follows takes the folder for a new one.
+QString lockAndRecover(QLockFile &lock, const QString &folder)
+{
+    const Place place(folder);
+    if (const QString why = lockReason(lock, place); !why.isEmpty())
+        return why;
+    if (const QString old = movedAside(place); !old.isEmpty()) {
+        QString ignored;
+        renameFolderPatiently(old, place.path, &ignored);
+    }
+    return QString();
+}
+
+// Puts the bundle made in fresh in the place of the folder, the bundle that
+// stood there going to aside; the folder's name is never free where the file
+// system can swap two folders, and otherwise only between two renames, which
+// lockAndRecover() mends after a cut.
+QString putInPlace(const QString &fresh, const QString &aside, const Place &place, bool replacing)
+{
+    QString why;
+    bool unsupported = true;
+    if (replacing && exchangeFolders(fresh, place.path, &why, &unsupported)) {
+        // So that "bundle" only ever holds a bundle being made; where this
+        // fails, the clean-up takes the old one from there as well.
+        bool busy = false;
+        renameFolder(fresh, aside, &why, &busy);
+        return QString();
+    }
+    if (!unsupported)
+        return QStringLiteral("cannot put the new bundle in place of %1: %2").arg(place.shown, why);
+    if (replacing && !renameFolderPatiently(place.path, aside, &why))
+        return QStringLiteral("cannot move the bundle in %1 aside: %2").arg(place.shown, why);
+    if (!renameFolderPatiently(fresh, place.path, &why)) {
+        QString ignored;
+        if (replacing)
+            renameFolderPatiently(aside, place.path, &ignored);
+        return QStringLiteral("cannot rename %1 to %2: %3")
+            .arg(QDir::toNativeSeparators(fresh), place.shown, why);
+    }
+    return QString();
+}
+
 } // namespace
 
 bool FirmwareBundle::canSaveIn(const QString &folder)
 {
+    QLockFile lock(lockPath(Place(folder)));
+    if (const QString why = lockAndRecover(lock, folder); !why.isEmpty())
+        return fail(why);
     const QString why = refusal(Place(folder));
     return why.isEmpty() || fail(why);
 }
@@ -136,6 +298,9 @@ bool FirmwareBundle::canSaveIn(const QString &folder)
 bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
                           const Description &description, qint64 imageLimit)
 {
+    QLockFile lock(lockPath(Place(folder)));
+    if (const QString why = lockAndRecover(lock, folder); !why.isEmpty())
+        return fail(why);
     const Place place(folder);
     // Asked again: the folder may have changed during the download.
     if (const QString why = refusal(place); !why.isEmpty())
@@ -155,12 +320,28 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
         return fail(QStringLiteral("the image %1 changed after it was verified")
                         .arg(check.verifiedImagePath()));
 
-    // Beside the folder, so that the rename stays within one file system.
-    QTemporaryDir staging(place.parent + QStringLiteral("/.") + place.name
-                          + QStringLiteral(".XXXXXX"));
-    if (!staging.isValid())
+    // Beside the folder, so that the renames stay within one file system.
+    QTemporaryDir made(place.parent + QLatin1Char('/') + stagingPattern(place.name));
+    if (!made.isValid())
         return fail(QStringLiteral("cannot make a folder in %1: %2")
-                        .arg(QDir::toNativeSeparators(place.parent), staging.errorString()));
+                        .arg(QDir::toNativeSeparators(place.parent), made.errorString()));
+    // From here on only removeStagingFolder() clears it, which spares
+    // anything that is not the save's own.
+    made.setAutoRemove(false);
+    const QString staging = made.path();
+    const QDir stage(staging);
+    const QString fresh = stage.filePath(QLatin1String(NewBundle));
+    const auto failInStaging = [this, &staging](const QString &why) {
+        removeStagingFolder(staging);
+        return fail(why);
+    };
+    QFile mark(stage.filePath(QLatin1String(StagingMark)));
+    if (!mark.open(QIODevice::WriteOnly) || mark.write("ql7420-fwupdate-cli fetch\n") < 0
+        || !mark.flush() || !stage.mkdir(QLatin1String(NewBundle)))
+        return failInStaging(QStringLiteral("cannot write in %1: %2")
+                                 .arg(QDir::toNativeSeparators(staging), mark.errorString()));
+    mark.close();
+
     const QByteArray about = descriptionJson(description);
     const QByteArray versionFile = check.versionFileContent();
     const QString versionName = QString::fromLatin1(VersionFileName);
@@ -175,37 +356,38 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     };
     for (const auto &[name, content] : files) {
         // QSaveFile has each file on the disk before the folder is renamed.
-        QSaveFile file(staging.filePath(name));
+        QSaveFile file(fresh + QLatin1Char('/') + name);
         if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()
             || !file.commit())
-            return fail(QStringLiteral("cannot write %1: %2")
-                            .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+            return failInStaging(
+                QStringLiteral("cannot write %1: %2")
+                    .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
     }
     // A made-up folder is its owner's alone; a bundle is for everyone who
     // updates devices on this PC, as the folder it replaces was.
-    QFile::setPermissions(staging.path(),
+    QFile::setPermissions(fresh,
                           replacing ? QFileInfo(place.path).permissions()
                                     : QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                   | QFileDevice::ExeOwner | QFileDevice::ReadGroup
                                   | QFileDevice::ExeGroup | QFileDevice::ReadOther
                                   | QFileDevice::ExeOther);
+    syncFolder(fresh);
 
-    QString why;
-    const QString old = staging.path() + QStringLiteral(".old");
-    if (replacing && !renameFolder(place.path, old, &why))
-        return fail(QStringLiteral("cannot move the bundle in %1 aside: %2").arg(place.shown, why));
-    if (!renameFolder(staging.path(), place.path, &why)) {
-        QString ignored;
-        if (replacing)
-            renameFolder(old, place.path, &ignored);
-        return fail(QStringLiteral("cannot rename %1 to %2: %3")
-                        .arg(QDir::toNativeSeparators(staging.path()), place.shown, why));
-    }
-    staging.setAutoRemove(false);
-    if (replacing)
-        removeBundle(old);
-    removeLeftovers(place.parent, place.name);
+    const QString aside = stage.filePath(QLatin1String(MovedAside));
+    if (const QString why = putInPlace(fresh, aside, place, replacing); !why.isEmpty())
+        return failInStaging(why);
+    // "Bundle saved" is said only of a bundle that a power cut now keeps.
+    syncFolder(place.parent);
+    removeStagingFolder(staging);
+    // What saves cut off before this one left.
+    for (const QFileInfo &leftover : stagingFolders(place.parent, place.name))
+        removeStagingFolder(leftover.filePath());
     return true;
+}
+
+QString FirmwareBundle::movedAsideBundle(const QString &folder)
+{
+    return movedAside(Place(folder));
 }
 
 FirmwareBundle::Description FirmwareBundle::readDescription(const QString &folder)

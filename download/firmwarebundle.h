@@ -30,18 +30,25 @@ public:
     };
 
     // Saves the firmware that the check has verified as the bundle in folder,
-    // in one step: the bundle is made whole in a folder beside it, which is
-    // then renamed into its place, so that the folder holds the old bundle,
-    // for a moment nothing, or the new one, never part of one. A bundle
-    // already there is replaced as a whole; a folder holding anything else is
-    // refused and left as it is, and so is an image longer than imageLimit,
-    // which no bundle may hold. A link to a folder is followed and keeps
-    // naming it. Returns false with errorString() set; nothing has changed
-    // then.
+    // in one step: the bundle is made whole in a staging folder of the save's
+    // own beside it, which then takes the folder's place, so that the folder
+    // holds the old bundle or the new one, never part of one. Where the file
+    // system cannot swap two folders in one step, the old bundle is moved
+    // aside first, and a save cut off right then leaves it there for the
+    // next save into the folder to put back. One save into a folder at a
+    // time: another waits a few seconds for the lock beside the folder, then
+    // gives up. A bundle already there is replaced as a whole; a folder
+    // holding anything else is refused and left as it is, and so is an image
+    // longer than imageLimit, which no bundle may hold. A link to a folder is
+    // followed and keeps naming it. Of what lies beside the folder, only the
+    // staging folders of this and of earlier, cut-off saves are cleared, and
+    // only where they hold nothing but what a save puts there. Returns false
+    // with errorString() set; nothing has changed then.
     bool save(const QString &folder, const UpdateFW &check, const Description &description,
               qint64 imageLimit);
     // Whether save() would take folder as it is now, asked before anything is
-    // fetched, so that a folder that would be refused costs no download.
+    // fetched, so that a folder that would be refused costs no download. A
+    // bundle that a cut-off save left moved aside is put back first.
     // Returns false with errorString() set.
     bool canSaveIn(const QString &folder);
     QString errorString() const { return error; }
@@ -49,6 +56,9 @@ public:
     // Reads the bundle.json of the bundle in folder. It vouches for nothing,
     // so whatever cannot be read of it is left null.
     static Description readDescription(const QString &folder);
+    // Where a save that was cut off left the bundle of folder moved aside,
+    // when folder itself is gone; empty otherwise.
+    static QString movedAsideBundle(const QString &folder);
 
 private:
     bool fail(const QString &text);

@@ -17,15 +17,24 @@ struct RegularFile
     QString detail;
     // TooLarge: the size at which it was refused.
     qint64 size = 0;
+
+    static RegularFile refused(Outcome outcome, const QString &detail, qint64 size = 0)
+    {
+        RegularFile file;
+        file.outcome = outcome;
+        file.detail = detail;
+        file.size = size;
+        return file;
+    }
 };
 
 // Reads the whole file at path, through symbolic links, if it is a regular
 // file of at most limit bytes; anything else is refused without waiting and
 // without reading more than limit + 1 bytes. A FIFO, a socket, a folder or a
-// device node (a serial port, /dev/zero) is told by its type before it is
-// opened, and whatever is put in its place after that is opened without
-// waiting for a writer and refused by the type of what was opened. One file
-// per platform.
+// device node (a serial port, /dev/zero) is told by its type and never
+// opened for reading: on Linux the type is that of the very file then
+// opened, and on Windows the type of what was opened is asked again. One
+// file per platform.
 RegularFile readRegularFile(const QString &path, qint64 limit);
 
 #endif // REGULARFILE_H

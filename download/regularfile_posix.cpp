@@ -24,20 +24,11 @@ QString kindOfFile(mode_t mode)
     return QStringLiteral("not a regular file");
 }
 
-RegularFile refused(RegularFile::Outcome outcome, const QString &detail, qint64 size = 0)
-{
-    RegularFile file;
-    file.outcome = outcome;
-    file.detail = detail;
-    file.size = size;
-    return file;
-}
-
 RegularFile systemRefusal(int error)
 {
-    return refused(error == ENOENT || error == ENOTDIR ? RegularFile::Missing
-                                                       : RegularFile::Unreadable,
-                   qt_error_string(error));
+    return RegularFile::refused(error == ENOENT || error == ENOTDIR ? RegularFile::Missing
+                                                                    : RegularFile::Unreadable,
+                                qt_error_string(error));
 }
 
 } // namespace
@@ -45,26 +36,41 @@ RegularFile systemRefusal(int error)
 RegularFile readRegularFile(const QString &path, qint64 limit)
 {
     const QByteArray name = QFile::encodeName(path);
-    struct stat info;
     // Opening a device node may already act on the device, so it is never
-    // opened at all when its type can be seen first.
-    if (::stat(name.constData(), &info) != 0)
+    // opened for reading: the file is first only named (O_PATH, which opens
+    // nothing), its type looked at, and then that very file opened through
+    // the descriptor, so that nothing put at its name since is ever opened.
+    const int named = ::open(name.constData(), O_PATH | O_CLOEXEC);
+    if (named < 0)
         return systemRefusal(errno);
-    if (!S_ISREG(info.st_mode))
-        return refused(RegularFile::NotRegular, kindOfFile(info.st_mode));
-
-    // Without O_NONBLOCK a FIFO put there since would hold the open until
-    // some writer came; on a regular file the flag changes nothing.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info;
+    const bool lookedAt = ::fstat(named, &info) == 0;
+    if (!lookedAt || !S_ISREG(info.st_mode)) {
+        const RegularFile refusal = lookedAt
+            ? RegularFile::refused(RegularFile::NotRegular, kindOfFile(info.st_mode))
+            : systemRefusal(errno);
+        ::close(named);
+        return refusal;
+    }
+    // Without O_NONBLOCK a FIFO would hold the open until some writer came;
+    // on a regular file the flag changes nothing.
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = ::open(("/proc/self/fd/" + QByteArray::number(named)).constData(), flags);
+    // Without /proc (a bare chroot) the name is opened again, and what was
+    // opened is judged by its type below.
+    if (fd < 0 && errno == ENOENT)
+        fd = ::open(name.constData(), flags);
+    const int openError = errno;
+    ::close(named);
     if (fd < 0)
-        return systemRefusal(errno);
+        return systemRefusal(openError);
     RegularFile file;
     if (::fstat(fd, &info) != 0)
         file = systemRefusal(errno);
     else if (!S_ISREG(info.st_mode))
-        file = refused(RegularFile::NotRegular, kindOfFile(info.st_mode));
+        file = RegularFile::refused(RegularFile::NotRegular, kindOfFile(info.st_mode));
     else if (info.st_size > limit)
-        file = refused(RegularFile::TooLarge, QString(), info.st_size);
+        file = RegularFile::refused(RegularFile::TooLarge, QString(), info.st_size);
     else
         file.outcome = RegularFile::Read;
 
@@ -83,7 +89,7 @@ RegularFile readRegularFile(const QString &path, qint64 limit)
             total += got;
     }
     if (file.outcome == RegularFile::Read && total > limit) {
-        file = refused(RegularFile::TooLarge, QString(), total);
+        file = RegularFile::refused(RegularFile::TooLarge, QString(), total);
     } else if (file.outcome == RegularFile::Read) {
         content.truncate(total);
         file.content = content;

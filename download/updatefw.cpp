@@ -248,7 +248,12 @@ void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
     const QDir bundle(info.absoluteFilePath());
     const QString shown = QDir::toNativeSeparators(bundle.absolutePath());
     if (!info.exists()) {
-        fail(BundleNotFound, QStringLiteral("bundle not found: there is no folder %1").arg(shown));
+        QString reason = QStringLiteral("bundle not found: there is no folder %1").arg(shown);
+        if (const QString aside = FirmwareBundle::movedAsideBundle(folder); !aside.isEmpty())
+            reason += QStringLiteral("; a fetch into it was cut off and left its bundle moved "
+                                     "aside in %1, which the next fetch into %2 puts back")
+                          .arg(QDir::toNativeSeparators(aside), shown);
+        fail(BundleNotFound, reason);
         return;
     }
     if (!info.isDir()) {

@@ -8,6 +8,7 @@
 #include "updatefw.h"
 
 #include <QJsonDocument>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <linux/capability.h>
+#include <memory>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,6 +135,8 @@ private:
     // Fetched from the release at the start; rows spoil copies of it.
     QString bundle = runsTemp.filePath("bundle");
     int bundleCopies = 0;
+    // Held as another fetch saving a bundle would hold it.
+    std::unique_ptr<QLockFile> saving;
 };
 
 void tst_Cli::initTestCase()
@@ -148,6 +152,7 @@ void tst_Cli::initTestCase()
 
 void tst_Cli::init()
 {
+    saving.reset();
     // Plugged in again after a test that unplugged one.
     for (SimulatorProcess &simulator : simulators) {
         QVERIFY(simulator.command("reset"));
@@ -219,6 +224,12 @@ QString tst_Cli::spoiledBundle(const QString &fault)
     const QString folder = runsTemp.filePath(QStringLiteral("spoiled-%1").arg(++bundleCopies));
     if (fault == "missing folder")
         return folder;
+    const QString staging
+        = QStringLiteral("%1/.spoiled-%2.ql7420-fetch-").arg(runsTemp.path()).arg(bundleCopies);
+    if (fault == "being saved by another fetch") {
+        saving.reset(new QLockFile(staging.chopped(1) + ".lock"));
+        saving->tryLock();
+    }
     QDir().mkpath(folder);
     if (fault == "empty folder")
         return folder;
@@ -256,6 +267,9 @@ QString tst_Cli::spoiledBundle(const QString &fault)
         QFile::setPermissions(version, {});
     } else if (fault == "a file of the user's") {
         writeFile(folder + "/notes.txt", "mine");
+    } else if (fault == "moved aside by a cut-off fetch") {
+        writeFile(staging + "Ab12Cd/.ql7420-fetch", "");
+        QDir().rename(folder, staging + "Ab12Cd/old");
     }
     return folder;
 }
@@ -334,6 +348,11 @@ void tst_Cli::noPortOpened_data()
         << QStringList({"fetch", "bundle:a file of the user's"}) << 0
         << QStringList({"--status-version", "404"}) << "C" << noTerminal << 1
         << "holds files that are not a bundle's (notes.txt)";
+    // Waited for a few seconds, then refused, before the server is asked.
+    QTest::newRow("fetch while another fetch saves there")
+        << QStringList({"fetch", "bundle:being saved by another fetch"}) << 0
+        << QStringList({"--status-version", "404"}) << "C" << noTerminal << 1
+        << "tst_cli, process " + QString::number(QCoreApplication::applicationPid());
     QTest::newRow("check --from, image of the device's very size")
         << QStringList({"check", "--from", "bundle:device's size"}) << 0 << none << "C"
         << noTerminal << 0
@@ -352,6 +371,7 @@ void tst_Cli::noPortOpened_data()
         {"image a FIFO", "K-DMX-47-12.ghx is a FIFO"},
         {"image a device node", "K-DMX-47-12.ghx is a character device"},
         {"version file unreadable", "version.txt: Permission denied"},
+        {"moved aside by a cut-off fetch", "which the next fetch into "},
     };
     for (const auto &[fault, says] : badBundles) {
         QTest::addRow("update --from, %s", fault)
@@ -446,13 +466,28 @@ void tst_Cli::threeDevicesAtOnceJson()
     const QString folder = bundles.filePath("ql7420");
     QByteArray out;
     if (fromBundle) {
-        // An older bundle there goes as a whole, and so does what fetches cut
-        // off left beside it, unless it holds a file of someone's.
-        QVERIFY(writeFile(folder + "/K-DMX-47-11.ghx", "old"));
-        QVERIFY(writeFile(folder + "/version.txt", "11 " + FirmwareRelease::md5("old").toLatin1()));
-        QVERIFY(writeFile(bundles.filePath(".ql7420.Ab12Cd/version.txt"), "12"));
-        QVERIFY(writeFile(bundles.filePath(".ql7420.Ef34Gh.old/K-DMX-47-10.ghx"), "older"));
-        QVERIFY(writeFile(bundles.filePath(".ql7420.Ij56Kl/notes.txt"), "mine"));
+        // A fetch cut off between its two renames left no folder, and the
+        // older bundle moved aside in its staging folder: put back, then
+        // replaced as a whole. Beside it, only what fetches marked as their
+        // own and left holding nothing else goes; the technician's own
+        // folders, named much like them, are never touched.
+        const QString cutOff = bundles.filePath(".ql7420.ql7420-fetch-Ab12Cd/");
+        QVERIFY(writeFile(cutOff + ".ql7420-fetch", ""));
+        QVERIFY(writeFile(cutOff + "old/K-DMX-47-11.ghx", "old"));
+        QVERIFY(
+            writeFile(cutOff + "old/version.txt", "11 " + FirmwareRelease::md5("old").toLatin1()));
+        QVERIFY(writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ef34Gh/.ql7420-fetch"), ""));
+        QVERIFY(
+            writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ef34Gh/bundle/version.txt"), "12"));
+        QVERIFY(writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ij56Kl/.ql7420-fetch"), ""));
+        QVERIFY(writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ij56Kl/old/notes.txt"), "mine"));
+        QVERIFY(
+            writeFile(bundles.filePath(".ql7420.ql7420-fetch-Mn78Op/bundle/version.txt"), "12"));
+        const QStringList users = {".ql7420.backup/K-DMX-47-11.ghx", ".ql7420.backup/notes.txt",
+                                   ".ql7420.backup/version.txt", ".ql7420.2024Q3/K-DMX-47-11.ghx",
+                                   ".ql7420.2024Q3/version.txt"};
+        for (const QString &file : users)
+            QVERIFY(writeFile(bundles.filePath(file), file.toUtf8()));
         {
             FirmwareRelease gone;
             QVERIFY(gone.publish(image));
@@ -464,7 +499,10 @@ void tst_Cli::threeDevicesAtOnceJson()
                  QStringList({"K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"}));
         QCOMPARE(QDir(bundles.path())
                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-                 QStringList({".ql7420.Ij56Kl", "ql7420"}));
+                 QStringList({".ql7420.2024Q3", ".ql7420.backup", ".ql7420.ql7420-fetch-Ij56Kl",
+                              ".ql7420.ql7420-fetch-Mn78Op", "ql7420"}));
+        for (const QString &file : users)
+            QCOMPARE(readFile(bundles.filePath(file)), file.toUtf8());
         QCOMPARE(readFile(folder + "/version.txt"),
                  "12 " + FirmwareRelease::md5(image).toLatin1() + "\n");
         QCOMPARE(readFile(folder + "/K-DMX-47-12.ghx"), image);

@@ -98,11 +98,15 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>最新のFWバージョン : %1 (MD5 %2 確認済み、%3 から)</translation>
     </message>
     <message>
-        <source>Firmware in the bundle: %1, MD5 %2 verified, from %3, fetched %4</source>
-        <translation>バンドルのFWバージョン : %1 (MD5 %2 確認済み、%3 から、取得日時 %4)</translation>
+        <source>Firmware in the bundle: %1, MD5 %2 verified, from %3 (fetched %4 from %5, as its bundle.json says, which nothing verifies)</source>
+        <translation>バンドルのFWバージョン : %1 (MD5 %2 確認済み、%3 から。bundle.json によれば取得日時 %4、取得元 %5。この記載は未確認です)</translation>
     </message>
     <message>
         <source>at an unknown time</source>
+        <translation>不明</translation>
+    </message>
+    <message>
+        <source>an unknown server</source>
         <translation>不明</translation>
     </message>
 </context>
