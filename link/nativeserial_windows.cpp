@@ -2,6 +2,7 @@
 
 #include <timeapi.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -67,7 +68,11 @@ std::wstring devicePath(const std::string &portName)
 
 bool configure(HANDLE port, const DCB &current)
 {
-    DCB settings = NativeSerial::deviceSettings(current);
+    // A driver that cannot say leaves 0, and so limits that fit any queue.
+    COMMPROP properties {};
+    if (!::GetCommProperties(port, &properties))
+        properties.dwCurrentRxQueue = 0;
+    DCB settings = NativeSerial::deviceSettings(current, properties.dwCurrentRxQueue);
     if (!::SetCommState(port, &settings))
         return false;
 
@@ -110,7 +115,7 @@ HANDLE toPort(NativeSerial::Handle handle)
 
 namespace NativeSerial {
 
-DCB deviceSettings(DCB settings)
+DCB deviceSettings(DCB settings, DWORD inputQueue)
 {
     settings.BaudRate = CBR_115200;
     settings.ByteSize = 8;
@@ -130,6 +135,15 @@ DCB deviceSettings(DCB settings)
     // a device that waits for DTR would otherwise never answer.
     settings.fDtrControl = DTR_CONTROL_ENABLE;
     settings.fRtsControl = RTS_CONTROL_ENABLE;
+    // Unused without flow control, yet checked by SetCommState all the same:
+    // it refuses equal XON and XOFF characters (some USB virtual COM drivers
+    // report both as 0), and the classic driver refuses a limit beyond its
+    // queue. A quarter of the queue each way fits whatever queue it has.
+    settings.XonChar = 0x11;
+    settings.XoffChar = 0x13;
+    const WORD limit = WORD(std::min<DWORD>(inputQueue / 4, 0xFFFF));
+    settings.XonLim = limit;
+    settings.XoffLim = limit;
     return settings;
 }
 

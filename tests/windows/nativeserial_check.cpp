@@ -125,7 +125,8 @@ std::string frame(int code, const std::string &payload)
 }
 
 // Whatever a driver or the last program left, the port gets the device's
-// line settings with DTR and RTS raised.
+// line settings with DTR and RTS raised, and flow-control characters and
+// limits that SetCommState and the driver accept.
 void settingsWritten()
 {
     DCB read {};
@@ -137,43 +138,58 @@ void settingsWritten()
     read.XoffLim = 512;
     read.XonChar = 0x11;
     read.XoffChar = 0x13;
+    constexpr DWORD Queue = 4096;
     const struct
     {
         const char *name;
+        DWORD queue;
+        WORD limit;
         void (*change)(DCB &);
     } rows[] = {
-        {"as read", [](DCB &) {}},
-        {"DTR off", [](DCB &d) { d.fDtrControl = DTR_CONTROL_DISABLE; }},
-        {"DTR handshake", [](DCB &d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
-        {"RTS off", [](DCB &d) { d.fRtsControl = RTS_CONTROL_DISABLE; }},
-        {"RTS toggle", [](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
-        {"CTS flow on", [](DCB &d) { d.fOutxCtsFlow = TRUE; }},
-        {"DSR flow and sensitivity on", [](DCB &d) { d.fOutxDsrFlow = d.fDsrSensitivity = TRUE; }},
-        {"XON/XOFF on", [](DCB &d) { d.fOutX = d.fInX = TRUE; }},
-        {"parity on", [](DCB &d) { d.fParity = TRUE, d.Parity = EVENPARITY; }},
-        {"9600 baud 7E2",
+        {"as read", Queue, 1024, [](DCB &) {}},
+        {"DTR off", Queue, 1024, [](DCB &d) { d.fDtrControl = DTR_CONTROL_DISABLE; }},
+        {"DTR handshake", Queue, 1024, [](DCB &d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
+        {"RTS off", Queue, 1024, [](DCB &d) { d.fRtsControl = RTS_CONTROL_DISABLE; }},
+        {"RTS toggle", Queue, 1024, [](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
+        {"CTS flow on", Queue, 1024, [](DCB &d) { d.fOutxCtsFlow = TRUE; }},
+        {"DSR flow and sensitivity on", Queue, 1024,
+         [](DCB &d) { d.fOutxDsrFlow = d.fDsrSensitivity = TRUE; }},
+        {"XON/XOFF on", Queue, 1024, [](DCB &d) { d.fOutX = d.fInX = TRUE; }},
+        {"parity on", Queue, 1024, [](DCB &d) { d.fParity = TRUE, d.Parity = EVENPARITY; }},
+        {"9600 baud 7E2", Queue, 1024,
          [](DCB &d) { d.BaudRate = 9600, d.ByteSize = 7, d.StopBits = TWOSTOPBITS; }},
-        {"abort on error", [](DCB &d) { d.fAbortOnError = d.fErrorChar = d.fNull = TRUE; }},
+        {"abort on error", Queue, 1024,
+         [](DCB &d) { d.fAbortOnError = d.fErrorChar = d.fNull = TRUE; }},
+        // SetCommState fails with error 87 on equal characters.
+        {"XON and XOFF both 0 (a USB virtual COM driver)", Queue, 1024,
+         [](DCB &d) { d.XonChar = d.XoffChar = 0; }},
+        {"XON and XOFF both 0x13", Queue, 1024, [](DCB &d) { d.XonChar = 0x13; }},
+        {"limits 0", Queue, 1024, [](DCB &d) { d.XonLim = d.XoffLim = 0; }},
+        {"limits beyond the queue", Queue, 1024, [](DCB &d) { d.XonLim = d.XoffLim = 65535; }},
+        {"no queue size from the driver", 0, 0, [](DCB &) {}},
+        {"a 1 MiB queue", 1 << 20, 65535, [](DCB &) {}},
     };
     for (const auto &row : rows) {
         DCB given = read;
         row.change(given);
-        const DCB w = NativeSerial::deviceSettings(given);
+        const DCB w = NativeSerial::deviceSettings(given, row.queue);
         // Known answers: DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE are 1,
-        // NOPARITY and ONESTOPBIT 0.
+        // NOPARITY and ONESTOPBIT 0, XON 0x11 and XOFF 0x13.
         const bool device = w.BaudRate == 115200 && w.ByteSize == 8 && w.Parity == 0
             && w.StopBits == 0 && w.fBinary && !w.fParity && w.fDtrControl == 1
             && w.fRtsControl == 1 && !w.fOutxCtsFlow && !w.fOutxDsrFlow && !w.fDsrSensitivity
             && !w.fOutX && !w.fInX && !w.fErrorChar && !w.fNull && !w.fAbortOnError;
-        // What flow control never reads stays as the driver keeps it.
-        const bool driversOwn = w.DCBlength == sizeof w && w.XonLim == 2048 && w.XoffLim == 512
-            && w.XonChar == 0x11 && w.XoffChar == 0x13;
-        verdict(device && driversOwn, std::string("settings written, ") + row.name,
+        const bool flowFields = w.DCBlength == sizeof w && w.XonChar == 0x11 && w.XoffChar == 0x13
+            && w.XonLim == row.limit && w.XoffLim == row.limit;
+        verdict(device && flowFields, std::string("settings written, ") + row.name,
                 "DTR " + std::to_string(w.fDtrControl) + ", RTS " + std::to_string(w.fRtsControl)
                     + ", " + std::to_string(w.BaudRate) + " baud, "
                     + std::to_string(int(w.ByteSize)) + " bits, parity "
                     + std::to_string(int(w.Parity)) + ", stop " + std::to_string(int(w.StopBits))
-                    + (driversOwn ? "" : ", the driver's own fields changed"));
+                    + ", XON " + std::to_string(int(w.XonChar)) + " XOFF "
+                    + std::to_string(int(w.XoffChar)) + ", limits " + std::to_string(w.XonLim)
+                    + " and " + std::to_string(w.XoffLim) + " of a " + std::to_string(row.queue)
+                    + "-byte queue");
     }
 }
 
