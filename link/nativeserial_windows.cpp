@@ -29,7 +29,7 @@ struct PowerThrottlingState
 };
 using SetProcessInformationCall = BOOL(WINAPI *)(HANDLE, int, LPVOID, DWORD);
 
-// How a write that Windows refused is taken. usbser.sys fails a write that
+// How a call that Windows refused is taken. usbser.sys fails a write that
 // the device held off past the write time-out with a time-out error, where
 // the classic driver returns it short; after an unplug each driver fails
 // calls with an error of its own. An error named nowhere here is a port that
@@ -38,7 +38,7 @@ const struct
 {
     DWORD code;
     NativeSerial::WriteResult result;
-} WriteFailures[] = {
+} CallFailures[] = {
     {ERROR_SEM_TIMEOUT, NativeSerial::WriteResult::Stalled},
     {ERROR_COUNTER_TIMEOUT, NativeSerial::WriteResult::Stalled},
     {ERROR_TIMEOUT, NativeSerial::WriteResult::Stalled},
@@ -111,6 +111,17 @@ HANDLE toPort(NativeSerial::Handle handle)
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// A read or a look at the port that failed, taken as a write's failure is:
+// a port that has gone reports so at once, one that only timed out has
+// nothing to read yet.
+std::int64_t readFailure(DWORD code, std::string &error)
+{
+    if (NativeSerial::callFailure(code) == NativeSerial::WriteResult::Stalled)
+        return 0;
+    error = systemMessage(code);
+    return -1;
+}
+
 } // namespace
 
 namespace NativeSerial {
@@ -147,9 +158,9 @@ DCB deviceSettings(DCB settings, DWORD inputQueue)
     return settings;
 }
 
-WriteResult writeFailure(DWORD code)
+WriteResult callFailure(DWORD code)
 {
-    for (const auto &failure : WriteFailures) {
+    for (const auto &failure : CallFailures) {
         if (failure.code == code)
             return failure.result;
     }
@@ -213,19 +224,17 @@ std::int64_t bytesWaiting(Handle handle, std::string &error)
     // that was unplugged shows: ClearCommError fails from then on.
     DWORD errors = 0;
     COMSTAT status {};
-    if (!::ClearCommError(toPort(handle), &errors, &status)) {
-        error = systemMessage(::GetLastError());
-        return -1;
-    }
+    if (!::ClearCommError(toPort(handle), &errors, &status))
+        return readFailure(::GetLastError(), error);
     return status.cbInQue;
 }
 
-std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
+std::int64_t read(Handle handle, char *data, std::int64_t maxSize, std::string &error)
 {
     DWORD count = 0;
     const DWORD wanted = DWORD(maxSize < std::int64_t(MAXDWORD) ? maxSize : std::int64_t(MAXDWORD));
     if (!::ReadFile(toPort(handle), data, wanted, &count, nullptr))
-        return -1;
+        return readFailure(::GetLastError(), error);
     return count;
 }
 
@@ -240,7 +249,7 @@ WriteResult writeAll(Handle handle, const char *data, std::int64_t size, std::st
     if (!::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)) {
         const DWORD code = ::GetLastError();
         error = systemMessage(code);
-        return writeFailure(code);
+        return callFailure(code);
     }
     return written == DWORD(size) ? WriteResult::Written : WriteResult::Stalled;
 }

@@ -18,8 +18,10 @@ namespace NativeSerial {
 // and limits that every driver accepts.
 DCB deviceSettings(DCB current, DWORD inputQueue);
 
-// What a write that failed with the system's error code means for the link.
-WriteResult writeFailure(DWORD code);
+// What a read, a write or a look at the port that failed with the system's
+// error code means for the link: Stalled for a port that held the bytes off
+// (nothing lost yet; the reply window tells the rest), Gone otherwise.
+WriteResult callFailure(DWORD code);
 
 } // namespace NativeSerial
 

@@ -92,7 +92,7 @@ std::string receive(Handle port, std::size_t count)
             continue;
         }
         std::string chunk(std::size_t(waiting), '\0');
-        const std::int64_t got = NativeSerial::read(port, chunk.data(), waiting);
+        const std::int64_t got = NativeSerial::read(port, chunk.data(), waiting, error);
         if (got < 0)
             break;
         received += chunk.substr(0, std::size_t(got));
@@ -193,9 +193,9 @@ void settingsWritten()
     }
 }
 
-// What a failed write means, for each error a driver gives (numbers from
-// Microsoft's list of system error codes).
-void writeFailuresNamed()
+// What a failed read or write means, for each error a driver gives (numbers
+// from Microsoft's list of system error codes).
+void callFailuresNamed()
 {
     const struct
     {
@@ -216,8 +216,8 @@ void writeFailuresNamed()
     };
     const char *const names[] = {"written", "stalled", "gone"};
     for (const auto &row : rows) {
-        const WriteResult result = NativeSerial::writeFailure(row.code);
-        verdict(result == row.expected, std::string("write failure, ") + row.name,
+        const WriteResult result = NativeSerial::callFailure(row.code);
+        verdict(result == row.expected, std::string("failed call, ") + row.name,
                 "error " + std::to_string(row.code) + " is " + names[int(result)]);
     }
 }
@@ -271,7 +271,8 @@ void everyByteValueArrives(Handle port)
            && Clock::now() < deadline)
         ::Sleep(1);
     std::string got(512, '\0');
-    got.resize(std::size_t(std::max<std::int64_t>(NativeSerial::read(port, got.data(), 512), 0)));
+    got.resize(
+        std::size_t(std::max<std::int64_t>(NativeSerial::read(port, got.data(), 512, error), 0)));
     verdict(waiting == 256 && got == all, "bytes 0-255 from the device",
             std::to_string(waiting) + " waiting, " + std::to_string(got.size()) + " read"
                 + (got == all ? ", unchanged" : ", changed"));
@@ -357,9 +358,11 @@ void deviceGoneFailsFast(Handle port)
                 + std::to_string(millisecondsSince(start)) + " ms: '" + writeError + "'");
 
     char byte = 0;
-    std::cout << "NOTE device gone: read returns " << NativeSerial::read(port, &byte, 1)
-              << " (Windows fails it, Wine reads 0 bytes; the link reads only what bytes waiting "
-                 "announces)"
+    std::string readError;
+    const std::int64_t read = NativeSerial::read(port, &byte, 1, readError);
+    std::cout << "NOTE device gone: read returns " << read << " '" << readError
+              << "' (Windows fails the read, which the link takes as the port gone; Wine reads 0 "
+                 "bytes)"
               << std::endl;
 }
 
@@ -368,7 +371,7 @@ void deviceGoneFailsFast(Handle port)
 int main()
 {
     settingsWritten();
-    writeFailuresNamed();
+    callFailuresNamed();
     std::cout << "NOTE " << NativeSerial::keepTimerFine() << std::endl;
     refusesWhatIsNoSerialPort();
     discardsWhatCameBeforeOpening();
