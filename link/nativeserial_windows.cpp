@@ -167,6 +167,22 @@ WriteResult callFailure(DWORD code)
     return WriteResult::Gone;
 }
 
+TimerAnswer timerAnswer(DWORD code)
+{
+    switch (code) {
+    case ERROR_SUCCESS:
+        return TimerAnswer::Kept;
+    // Only Windows 11 coarsens the timer of a hidden process, and only it
+    // knows the flag that stops it: Windows 10 and 8 refuse the flag or the
+    // class as an invalid parameter, Windows 7 has no such call.
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_PROC_NOT_FOUND:
+        return TimerAnswer::NotNeeded;
+    default:
+        return TimerAnswer::Refused;
+    }
+}
+
 Handle open(const std::string &portName, std::string &error)
 {
     if (portName.empty()) {
@@ -264,17 +280,30 @@ std::string keepTimerFine()
     const auto setProcessInformation
         = reinterpret_cast<SetProcessInformationCall>(reinterpret_cast<void (*)()>(
             ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetProcessInformation")));
-    if (!setProcessInformation)
-        return "timer: this Windows has no SetProcessInformation, and coarsens no timer";
-    // The control bit says which behaviour this process decides, the clear
-    // state bit that it is never throttled.
-    PowerThrottlingState state {PowerThrottlingVersion, IgnoreTimerResolution, 0};
-    if (!setProcessInformation(::GetCurrentProcess(), ProcessPowerThrottlingClass, &state,
-                               sizeof state))
-        return "timer: ProcessPowerThrottling refused, the poll may slow to 15.6 ms while the "
-               "windows are hidden: "
-            + systemMessage(::GetLastError());
-    return "timer: kept at 1 ms while the windows are hidden (ProcessPowerThrottling)";
+    DWORD code = ERROR_PROC_NOT_FOUND;
+    if (setProcessInformation) {
+        // The control bit says which behaviour this process decides, the
+        // clear state bit that it is never throttled.
+        PowerThrottlingState state {PowerThrottlingVersion, IgnoreTimerResolution, 0};
+        code = setProcessInformation(::GetCurrentProcess(), ProcessPowerThrottlingClass, &state,
+                                     sizeof state)
+            ? DWORD(ERROR_SUCCESS)
+            : ::GetLastError();
+    }
+    // With the error's number: the words come in the user's language.
+    const std::string answer = " (error " + std::to_string(code) + "): " + systemMessage(code);
+    switch (timerAnswer(code)) {
+    case TimerAnswer::Kept:
+        return "timer: kept at 1 ms while the windows are hidden (ProcessPowerThrottling)";
+    case TimerAnswer::NotNeeded:
+        return "timer: not needed, this Windows does not coarsen the timer of hidden windows"
+            + answer;
+    case TimerAnswer::Refused:
+        break;
+    }
+    return "timer: ProcessPowerThrottling refused, the poll may slow to 15.6 ms while the "
+           "windows are hidden"
+        + answer;
 }
 
 } // namespace NativeSerial

@@ -23,6 +23,12 @@ DCB deviceSettings(DCB current, DWORD inputQueue);
 // (nothing lost yet; the reply window tells the rest), Gone otherwise.
 WriteResult callFailure(DWORD code);
 
+// What the system's answer to keeping the fine timer while the windows are
+// hidden means, from the error it left: ERROR_SUCCESS where it took the
+// request, ERROR_PROC_NOT_FOUND where it has no SetProcessInformation.
+enum class TimerAnswer { Kept, NotNeeded, Refused };
+TimerAnswer timerAnswer(DWORD code);
+
 } // namespace NativeSerial
 
 #endif // NATIVESERIAL_WINDOWS_H

@@ -193,16 +193,30 @@ void settingsWritten()
     }
 }
 
+// A decision of ours from a system error code, against known answers.
+template <typename Answer> struct ErrorRow
+{
+    const char *name;
+    DWORD code;
+    Answer expected;
+};
+
+template <typename Answer, std::size_t Count>
+void decided(const std::string &table, const ErrorRow<Answer> (&rows)[Count],
+             Answer (*decide)(DWORD), const char *const names[])
+{
+    for (const auto &row : rows) {
+        const Answer answer = decide(row.code);
+        verdict(answer == row.expected, table + ", " + row.name,
+                "error " + std::to_string(row.code) + " is " + names[int(answer)]);
+    }
+}
+
 // What a failed read or write means, for each error a driver gives (numbers
 // from Microsoft's list of system error codes).
 void callFailuresNamed()
 {
-    const struct
-    {
-        const char *name;
-        DWORD code;
-        WriteResult expected;
-    } rows[] = {
+    const ErrorRow<WriteResult> rows[] = {
         {"held off past the time-out (usbser.sys)", 121, WriteResult::Stalled},
         {"serial time-out counter expired", 1121, WriteResult::Stalled},
         {"time-out period expired", 1460, WriteResult::Stalled},
@@ -215,11 +229,22 @@ void callFailuresNamed()
         {"an error named nowhere", 87, WriteResult::Gone},
     };
     const char *const names[] = {"written", "stalled", "gone"};
-    for (const auto &row : rows) {
-        const WriteResult result = NativeSerial::callFailure(row.code);
-        verdict(result == row.expected, std::string("failed call, ") + row.name,
-                "error " + std::to_string(row.code) + " is " + names[int(result)]);
-    }
+    decided("failed call", rows, NativeSerial::callFailure, names);
+}
+
+// What each system's answer to keeping the timer fine while hidden means.
+void timerAnswersNamed()
+{
+    using NativeSerial::TimerAnswer;
+    const ErrorRow<TimerAnswer> rows[] = {
+        {"Windows 11 takes the request", 0, TimerAnswer::Kept},
+        {"Windows 10 knows no such flag, and throttles no timer", 87, TimerAnswer::NotNeeded},
+        {"Windows 7 has no SetProcessInformation", 127, TimerAnswer::NotNeeded},
+        {"Wine 8: invalid function", 1, TimerAnswer::Refused},
+        {"access denied", 5, TimerAnswer::Refused},
+    };
+    const char *const names[] = {"kept", "not needed", "refused"};
+    decided("timer answer", rows, NativeSerial::timerAnswer, names);
 }
 
 void refusesWhatIsNoSerialPort()
@@ -372,6 +397,7 @@ int main()
 {
     settingsWritten();
     callFailuresNamed();
+    timerAnswersNamed();
     std::cout << "NOTE " << NativeSerial::keepTimerFine() << std::endl;
     refusesWhatIsNoSerialPort();
     discardsWhatCameBeforeOpening();
