@@ -85,7 +85,7 @@ int CliApplication::run()
         break;
     }
 
-    PlatformConsole::catchInterrupts(this, [this] { onInterrupt(); });
+    PlatformConsole::catchInterrupts(this, [this](bool closing) { onInterrupt(closing); });
     switch (command.kind) {
     case CliCommand::Check:
         return runCheck();
@@ -409,8 +409,25 @@ QJsonObject CliApplication::resultEvent(const DeviceUpdate *device) const
     return result;
 }
 
-void CliApplication::onInterrupt()
+void CliApplication::onInterrupt(bool closing)
 {
+    if (transferBegun && closing) {
+        // The system ends the process within seconds whatever it does: the
+        // transfers run on for those seconds, and a log that the output
+        // goes to says which devices they will most likely leave unfinished.
+        QStringList running;
+        for (const DeviceUpdate *device : std::as_const(devices)) {
+            if (device->stage() == DeviceUpdate::Transfer)
+                running.append(tr("%1 at %2 %")
+                                   .arg(deviceName(device->portName(), device->serialNumber()))
+                                   .arg(device->percent()));
+        }
+        console->note(tr("The console was closed during the firmware transfer (%1). The system "
+                         "ends this program within seconds, most likely before the transfer "
+                         "ends: update those devices again.")
+                          .arg(running.join(QStringLiteral(", "))));
+        return;
+    }
     if (transferBegun) {
         console->note(tr("Not stopping: a firmware transfer is running, and stopping it would "
                          "leave the device without firmware. Please wait until it ends."));

@@ -66,7 +66,7 @@ private:
     QJsonObject deviceEvent(const QString &port, const QString &serialNumber) const;
     QString resultLine(const DeviceUpdate *device) const;
     QJsonObject resultEvent(const DeviceUpdate *device) const;
-    void onInterrupt();
+    void onInterrupt(bool closing);
     // Runs the event loop until done() holds, checked whenever wake() is
     // called, or until an interrupt.
     void waitUntil(const std::function<bool()> &done);

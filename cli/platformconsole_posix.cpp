@@ -64,7 +64,7 @@ bool samePortName(const QString &given, const QString &listed)
 
 void setClosable(bool) { }
 
-void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
+void catchInterrupts(QObject *receiver, std::function<void(bool closing)> onInterrupt)
 {
     if (wakeUpPipe[0] < 0 && !makeWakeUpPipe())
         return;
@@ -73,7 +73,9 @@ void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
                      [onInterrupt = std::move(onInterrupt)] {
                          char drained[64];
                          while (::read(wakeUpPipe[0], drained, sizeof drained) > 0) { }
-                         onInterrupt();
+                         // Nothing ends the process after a signal that
+                         // it caught, not even a hang-up.
+                         onInterrupt(false);
                      });
     // No SA_RESTART: a read of the standard input that the user interrupts
     // returns instead of waiting on.

@@ -20,7 +20,7 @@ std::atomic<bool> interrupted {false};
 // Set with interrupted, for a thread that waits for the handler's word.
 HANDLE interruptSignal = nullptr;
 QPointer<QObject> interruptReceiver;
-std::function<void()> interruptHandler;
+std::function<void(bool closing)> interruptHandler;
 UINT originalOutputCodePage = 0;
 
 // Runs in a thread of its own that Windows starts for the event.
@@ -30,9 +30,10 @@ BOOL WINAPI onConsoleEvent(DWORD event)
         return FALSE;
     interrupted = true;
     ::SetEvent(interruptSignal);
+    const bool closing = event == CTRL_CLOSE_EVENT;
     if (QObject *receiver = interruptReceiver.data())
         QMetaObject::invokeMethod(
-            receiver, [] { interruptHandler(); }, Qt::QueuedConnection);
+            receiver, [closing] { interruptHandler(closing); }, Qt::QueuedConnection);
     // Windows ends the process as soon as the handler of a closed console
     // returns, or after its own limit (about 5 s), whichever comes first.
     // Never returning lets the run end its own way meanwhile: the ports
@@ -66,9 +67,12 @@ void prepare()
         ::SetConsoleMode(errors, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
+// _isatty takes any character device for a terminal, NUL and COM ports
+// included; only a console has a console mode.
 bool isTerminal(std::FILE *stream)
 {
-    return ::_isatty(::_fileno(stream)) != 0;
+    DWORD mode = 0;
+    return ::GetConsoleMode(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream))), &mode);
 }
 
 // A console older than Windows 10's, or one that refused the mode in
@@ -77,8 +81,7 @@ bool redrawsInPlace(std::FILE *stream)
 {
     DWORD mode = 0;
     const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-    return isTerminal(stream) && ::GetConsoleMode(handle, &mode)
-        && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    return ::GetConsoleMode(handle, &mode) && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 bool samePortName(const QString &given, const QString &listed)
@@ -98,7 +101,7 @@ void setClosable(bool closable)
     }
 }
 
-void catchInterrupts(QObject *receiver, std::function<void()> onInterrupt)
+void catchInterrupts(QObject *receiver, std::function<void(bool closing)> onInterrupt)
 {
     interruptReceiver = receiver;
     interruptHandler = std::move(onInterrupt);

@@ -94,6 +94,8 @@ void Device::run()
             readBuffer = serialPort.read(waiting);
             if (!readBuffer.isEmpty())
                 emit received(readBuffer);
+            else if (serialPort.error() == SerialPort::ResourceError)
+                reportLoss(serialPort.errorString());
         }
         QThread::msleep(PollPeriodMs);
     }

@@ -34,8 +34,9 @@ void close(Handle handle);
 // Bytes waiting to be read; negative once the port has gone (an unplugged
 // device), and then error says why in the system's words.
 std::int64_t bytesWaiting(Handle handle, std::string &error);
-// Never waits: returns what has arrived, up to maxSize; negative on error.
-std::int64_t read(Handle handle, char *data, std::int64_t maxSize);
+// Never waits: returns what has arrived, up to maxSize; negative once the
+// port has gone, and then error says why in the system's words.
+std::int64_t read(Handle handle, char *data, std::int64_t maxSize, std::string &error);
 // How a write ended: the link reports a port that stopped taking bytes (a
 // device that holds them off) as a time-out, and a port that has gone (an
 // unplugged device) as a lost link.

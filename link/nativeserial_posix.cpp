@@ -108,7 +108,7 @@ std::int64_t bytesWaiting(Handle handle, std::string &error)
     return count;
 }
 
-std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
+std::int64_t read(Handle handle, char *data, std::int64_t maxSize, std::string &error)
 {
     for (;;) {
         const ssize_t n = ::read(int(handle), data, size_t(maxSize));
@@ -116,7 +116,10 @@ std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
             return n;
         if (errno == EINTR)
             continue;
-        return errno == EAGAIN ? 0 : -1;
+        if (errno == EAGAIN)
+            return 0;
+        error = std::generic_category().message(errno);
+        return -1;
     }
 }
 

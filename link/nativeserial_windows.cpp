@@ -2,6 +2,7 @@
 
 #include <timeapi.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -28,7 +29,7 @@ struct PowerThrottlingState
 };
 using SetProcessInformationCall = BOOL(WINAPI *)(HANDLE, int, LPVOID, DWORD);
 
-// How a write that Windows refused is taken. usbser.sys fails a write that
+// How a call that Windows refused is taken. usbser.sys fails a write that
 // the device held off past the write time-out with a time-out error, where
 // the classic driver returns it short; after an unplug each driver fails
 // calls with an error of its own. An error named nowhere here is a port that
@@ -37,7 +38,7 @@ const struct
 {
     DWORD code;
     NativeSerial::WriteResult result;
-} WriteFailures[] = {
+} CallFailures[] = {
     {ERROR_SEM_TIMEOUT, NativeSerial::WriteResult::Stalled},
     {ERROR_COUNTER_TIMEOUT, NativeSerial::WriteResult::Stalled},
     {ERROR_TIMEOUT, NativeSerial::WriteResult::Stalled},
@@ -67,7 +68,11 @@ std::wstring devicePath(const std::string &portName)
 
 bool configure(HANDLE port, const DCB &current)
 {
-    DCB settings = NativeSerial::deviceSettings(current);
+    // A driver that cannot say leaves 0, and so limits that fit any queue.
+    COMMPROP properties {};
+    if (!::GetCommProperties(port, &properties))
+        properties.dwCurrentRxQueue = 0;
+    DCB settings = NativeSerial::deviceSettings(current, properties.dwCurrentRxQueue);
     if (!::SetCommState(port, &settings))
         return false;
 
@@ -106,11 +111,22 @@ HANDLE toPort(NativeSerial::Handle handle)
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// A read or a look at the port that failed, taken as a write's failure is:
+// a port that has gone reports so at once, one that only timed out has
+// nothing to read yet.
+std::int64_t readFailure(DWORD code, std::string &error)
+{
+    if (NativeSerial::callFailure(code) == NativeSerial::WriteResult::Stalled)
+        return 0;
+    error = systemMessage(code);
+    return -1;
+}
+
 } // namespace
 
 namespace NativeSerial {
 
-DCB deviceSettings(DCB settings)
+DCB deviceSettings(DCB settings, DWORD inputQueue)
 {
     settings.BaudRate = CBR_115200;
     settings.ByteSize = 8;
@@ -130,16 +146,41 @@ DCB deviceSettings(DCB settings)
     // a device that waits for DTR would otherwise never answer.
     settings.fDtrControl = DTR_CONTROL_ENABLE;
     settings.fRtsControl = RTS_CONTROL_ENABLE;
+    // Unused without flow control, yet checked by SetCommState all the same:
+    // it refuses equal XON and XOFF characters (some USB virtual COM drivers
+    // report both as 0), and the classic driver refuses a limit beyond its
+    // queue. A quarter of the queue each way fits whatever queue it has.
+    settings.XonChar = 0x11;
+    settings.XoffChar = 0x13;
+    const WORD limit = WORD(std::min<DWORD>(inputQueue / 4, 0xFFFF));
+    settings.XonLim = limit;
+    settings.XoffLim = limit;
     return settings;
 }
 
-WriteResult writeFailure(DWORD code)
+WriteResult callFailure(DWORD code)
 {
-    for (const auto &failure : WriteFailures) {
+    for (const auto &failure : CallFailures) {
         if (failure.code == code)
             return failure.result;
     }
     return WriteResult::Gone;
+}
+
+TimerAnswer timerAnswer(DWORD code)
+{
+    switch (code) {
+    case ERROR_SUCCESS:
+        return TimerAnswer::Kept;
+    // Only Windows 11 coarsens the timer of a hidden process, and only it
+    // knows the flag that stops it: Windows 10 and 8 refuse the flag or the
+    // class as an invalid parameter, Windows 7 has no such call.
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_PROC_NOT_FOUND:
+        return TimerAnswer::NotNeeded;
+    default:
+        return TimerAnswer::Refused;
+    }
 }
 
 Handle open(const std::string &portName, std::string &error)
@@ -199,19 +240,17 @@ std::int64_t bytesWaiting(Handle handle, std::string &error)
     // that was unplugged shows: ClearCommError fails from then on.
     DWORD errors = 0;
     COMSTAT status {};
-    if (!::ClearCommError(toPort(handle), &errors, &status)) {
-        error = systemMessage(::GetLastError());
-        return -1;
-    }
+    if (!::ClearCommError(toPort(handle), &errors, &status))
+        return readFailure(::GetLastError(), error);
     return status.cbInQue;
 }
 
-std::int64_t read(Handle handle, char *data, std::int64_t maxSize)
+std::int64_t read(Handle handle, char *data, std::int64_t maxSize, std::string &error)
 {
     DWORD count = 0;
     const DWORD wanted = DWORD(maxSize < std::int64_t(MAXDWORD) ? maxSize : std::int64_t(MAXDWORD));
     if (!::ReadFile(toPort(handle), data, wanted, &count, nullptr))
-        return -1;
+        return readFailure(::GetLastError(), error);
     return count;
 }
 
@@ -226,7 +265,7 @@ WriteResult writeAll(Handle handle, const char *data, std::int64_t size, std::st
     if (!::WriteFile(toPort(handle), data, DWORD(size), &written, nullptr)) {
         const DWORD code = ::GetLastError();
         error = systemMessage(code);
-        return writeFailure(code);
+        return callFailure(code);
     }
     return written == DWORD(size) ? WriteResult::Written : WriteResult::Stalled;
 }
@@ -241,17 +280,30 @@ std::string keepTimerFine()
     const auto setProcessInformation
         = reinterpret_cast<SetProcessInformationCall>(reinterpret_cast<void (*)()>(
             ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetProcessInformation")));
-    if (!setProcessInformation)
-        return "timer: this Windows has no SetProcessInformation, and coarsens no timer";
-    // The control bit says which behaviour this process decides, the clear
-    // state bit that it is never throttled.
-    PowerThrottlingState state {PowerThrottlingVersion, IgnoreTimerResolution, 0};
-    if (!setProcessInformation(::GetCurrentProcess(), ProcessPowerThrottlingClass, &state,
-                               sizeof state))
-        return "timer: ProcessPowerThrottling refused, the poll may slow to 15.6 ms while the "
-               "windows are hidden: "
-            + systemMessage(::GetLastError());
-    return "timer: kept at 1 ms while the windows are hidden (ProcessPowerThrottling)";
+    DWORD code = ERROR_PROC_NOT_FOUND;
+    if (setProcessInformation) {
+        // The control bit says which behaviour this process decides, the
+        // clear state bit that it is never throttled.
+        PowerThrottlingState state {PowerThrottlingVersion, IgnoreTimerResolution, 0};
+        code = setProcessInformation(::GetCurrentProcess(), ProcessPowerThrottlingClass, &state,
+                                     sizeof state)
+            ? DWORD(ERROR_SUCCESS)
+            : ::GetLastError();
+    }
+    // With the error's number: the words come in the user's language.
+    const std::string answer = " (error " + std::to_string(code) + "): " + systemMessage(code);
+    switch (timerAnswer(code)) {
+    case TimerAnswer::Kept:
+        return "timer: kept at 1 ms while the windows are hidden (ProcessPowerThrottling)";
+    case TimerAnswer::NotNeeded:
+        return "timer: not needed, this Windows does not coarsen the timer of hidden windows"
+            + answer;
+    case TimerAnswer::Refused:
+        break;
+    }
+    return "timer: ProcessPowerThrottling refused, the poll may slow to 15.6 ms while the "
+           "windows are hidden"
+        + answer;
 }
 
 } // namespace NativeSerial

@@ -84,7 +84,10 @@ QByteArray SerialPort::read(qint64 maxSize)
     if (handle == NativeSerial::InvalidHandle || maxSize <= 0)
         return {};
     QByteArray data(maxSize, Qt::Uninitialized);
-    const qint64 count = NativeSerial::read(handle, data.data(), maxSize);
+    std::string error;
+    const qint64 count = NativeSerial::read(handle, data.data(), maxSize, error);
+    if (count < 0)
+        setError(ResourceError, error);
     data.truncate(qMax<qint64>(count, 0));
     return data;
 }

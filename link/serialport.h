@@ -36,6 +36,8 @@ public:
 
     // Negative once the port has gone.
     qint64 bytesAvailable();
+    // Empty if nothing came, and also once the port has gone: error() is
+    // then ResourceError.
     QByteArray read(qint64 maxSize);
     // Every byte, or -1.
     qint64 write(const QByteArray &data);

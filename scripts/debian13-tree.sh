@@ -13,26 +13,108 @@
 #   on this machine. Host folders named in the array debian13_binds are
 #   mounted at the same path inside.
 
+# The archives come from this machine's own apt sources (deb822 .sources
+# files, or sources.list), so that a machine behind a company mirror builds
+# the tree from that mirror; QL7420_DEBIAN_MIRROR and
+# QL7420_DEBIAN_SECURITY_MIRROR override them. An apt proxy the machine
+# has is used for the tree, and kept in it.
+
 debian13_cache=$(pwd)/build/debian13
 debian13_binds=()
 
+# apt_source_suites: "URI SUITE", one a line, for every enabled binary
+# source of this machine, in the order apt reads them.
+apt_source_suites() {
+    local file
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -e "$file" ] || continue
+        awk '$1 == "deb" {
+                 i = 2
+                 if ($i ~ /^\[/) { while ($i !~ /\]$/ && i < NF) i++; i++ }
+                 print $i, $(i + 1)
+             }' "$file"
+    done
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -e "$file" ] || continue
+        awk 'function stanza(   u, s, nu, ns, i, j) {
+                 if (" " fields["types"] " " ~ / deb / && tolower(fields["enabled"]) != "no") {
+                     nu = split(fields["uris"], u, " ")
+                     ns = split(fields["suites"], s, " ")
+                     for (i = 1; i <= nu; i++)
+                         for (j = 1; j <= ns; j++)
+                             print u[i], s[j]
+                 }
+                 delete fields
+             }
+             /^#/ { next }
+             /^[ \t]*$/ { stanza(); next }
+             /^[ \t]/ { fields[key] = fields[key] " " $0; next }
+             {
+                 key = tolower(substr($0, 1, index($0, ":") - 1))
+                 fields[key] = substr($0, index($0, ":") + 1)
+                 gsub(/^[ \t]+|[ \t]+$/, "", fields[key])
+             }
+             END { stanza() }' "$file"
+    done
+}
+
+# apt_archive KIND: the machine's main archive (KIND main) or security
+# archive (KIND security), without a trailing slash; nothing if it has none.
+# A mirror list (mirror+file:, as cloud images have) gives its first mirror.
+apt_archive() {
+    local uri
+    uri=$(apt_source_suites | awk -v kind="$1" '
+        ($2 ~ /-security$|\/updates$/) == (kind == "security") { print $1; exit }')
+    case $uri in
+    mirror+file:*) uri=$(awk '$1 ~ /^[a-z]+:\/\// { print $1; exit }' "${uri#mirror+file:}") ;;
+    esac
+    echo "${uri%/}"
+}
+
+# debian13_archives: "MAIN SECURITY", the archives the tree is made from;
+# SECURITY is "-" where there is none.
+debian13_archives() {
+    local main security
+    main=${QL7420_DEBIAN_MIRROR:-$(apt_archive main)}
+    security=${QL7420_DEBIAN_SECURITY_MIRROR:-$(apt_archive security)}
+    if [ -z "$main" ]; then
+        echo "no Debian archive in this machine's apt sources; set QL7420_DEBIAN_MIRROR" \
+            "to the URL of one (the folder that holds dists/ and pool/)" >&2
+        return 1
+    fi
+    echo "${main%/} ${security:--}"
+}
+
 debian13_tree() {
-    local root=$1 base=$debian13_cache/base
+    local root=$1 base=$debian13_cache/base archives main security proxy
     bash scripts/install-deps.sh --only debootstrap git
     mkdir -p "$debian13_cache/apt-archives"
-    if [ ! -e "$base/.complete" ] || [ -n "$(find "$base/.complete" -mtime +7)" ]; then
-        echo "== Making a minimal Debian 13 tree in $base"
+    archives=$(debian13_archives)
+    read -r main security <<<"$archives"
+    eval "$(apt-config shell proxy Acquire::http::Proxy)"
+    if [ ! -e "$base/.complete" ] || [ -n "$(find "$base/.complete" -mtime +7)" ] ||
+        [ "$(cat "$base/.complete")" != "$archives" ]; then
+        echo "== Making a minimal Debian 13 tree in $base from $main"
         rm -rf "$base"
-        debootstrap --variant=minbase trixie "$base" http://deb.debian.org/debian \
+        http_proxy=${http_proxy:-$proxy} \
+            debootstrap --variant=minbase trixie "$base" "$main" \
             >"$debian13_cache/debootstrap.log" ||
             { tail -n 30 "$debian13_cache/debootstrap.log" >&2; return 1; }
         # Updates and security fixes, as an installed Debian 13 has them.
-        cat >"$base/etc/apt/sources.list" <<'EOF'
-deb http://deb.debian.org/debian trixie main
-deb http://deb.debian.org/debian trixie-updates main
-deb http://deb.debian.org/debian-security trixie-security main
-EOF
-        touch "$base/.complete"
+        {
+            echo "deb $main trixie main"
+            echo "deb $main trixie-updates main"
+            if [ "$security" != - ]; then
+                echo "deb $security trixie-security main"
+            else
+                echo "== No security archive in this machine's apt sources; the tree" \
+                    "goes without security fixes (QL7420_DEBIAN_SECURITY_MIRROR names one)" >&2
+            fi
+        } >"$base/etc/apt/sources.list"
+        if [ -n "$proxy" ]; then
+            echo "Acquire::http::Proxy \"$proxy\";" >"$base/etc/apt/apt.conf.d/01proxy"
+        fi
+        echo "$archives" >"$base/.complete"
     fi
     echo "== Fresh copy of the tree, with a clone of $(git rev-parse --short HEAD)"
     rm -rf "$root"

@@ -74,6 +74,14 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>%1、USB %2:%3</translation>
     </message>
     <message>
+        <source>%1 at %2 %</source>
+        <translation>%1 (%2 %)</translation>
+    </message>
+    <message>
+        <source>The console was closed during the firmware transfer (%1). The system ends this program within seconds, most likely before the transfer ends: update those devices again.</source>
+        <translation>FWの転送中にコンソールが閉じられました (%1)。数秒のうちにこのプログラムは終了させられ、転送はおそらく終わりません。これらのデバイスをもう一度更新してください。</translation>
+    </message>
+    <message>
         <source>Not stopping: a firmware transfer is running, and stopping it would leave the device without firmware. Please wait until it ends.</source>
         <translation>中断しません: FWの転送中に止めるとデバイスのFWが失われます。転送が終わるまでお待ちください。</translation>
     </message>

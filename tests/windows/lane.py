@@ -611,10 +611,17 @@ def plugged_window(prefix, env, outdir):
             return
         print("   the window found the plugged device in %.1f s" % (found - plugged), flush=True)
         # Windows 11 coarsens the timer of a process whose windows are
-        # hidden or covered; Wine throttles nothing, so only the asking shows.
+        # hidden or covered unless it asks not to, and keeps it when asked;
+        # Wine throttles nothing and refuses the request as an invalid
+        # function (error 1), so only the asking shows.
         timer = [text for _, text in window.errors if "ql7420.link: timer:" in text]
-        check(timer, "the window asks to keep its 1 ms timer while hidden: %s"
-              % (timer[0] if timer else "no such debug line"))
+        timer = timer[0] if timer else "no such debug line"
+        if "timer: ProcessPowerThrottling refused" in timer and "(error 1)" in timer:
+            print("WINE unlike Windows: Wine refuses to keep the timer fine while hidden as an "
+                  "invalid function, where Windows 11 keeps it: %s" % timer, flush=True)
+        else:
+            check("timer: kept at 1 ms" in timer,
+                  "the window keeps its 1 ms timer while hidden: %s" % timer)
         answered = next_output(window, ["Version:"], 30)
         time.sleep(0.5)
         shown = window_pixels(env, dialog, os.path.join(outdir, "window-plugged.png"))

@@ -92,7 +92,7 @@ std::string receive(Handle port, std::size_t count)
             continue;
         }
         std::string chunk(std::size_t(waiting), '\0');
-        const std::int64_t got = NativeSerial::read(port, chunk.data(), waiting);
+        const std::int64_t got = NativeSerial::read(port, chunk.data(), waiting, error);
         if (got < 0)
             break;
         received += chunk.substr(0, std::size_t(got));
@@ -125,7 +125,8 @@ std::string frame(int code, const std::string &payload)
 }
 
 // Whatever a driver or the last program left, the port gets the device's
-// line settings with DTR and RTS raised.
+// line settings with DTR and RTS raised, and flow-control characters and
+// limits that SetCommState and the driver accept.
 void settingsWritten()
 {
     DCB read {};
@@ -137,56 +138,85 @@ void settingsWritten()
     read.XoffLim = 512;
     read.XonChar = 0x11;
     read.XoffChar = 0x13;
+    constexpr DWORD Queue = 4096;
     const struct
     {
         const char *name;
+        DWORD queue;
+        WORD limit;
         void (*change)(DCB &);
     } rows[] = {
-        {"as read", [](DCB &) {}},
-        {"DTR off", [](DCB &d) { d.fDtrControl = DTR_CONTROL_DISABLE; }},
-        {"DTR handshake", [](DCB &d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
-        {"RTS off", [](DCB &d) { d.fRtsControl = RTS_CONTROL_DISABLE; }},
-        {"RTS toggle", [](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
-        {"CTS flow on", [](DCB &d) { d.fOutxCtsFlow = TRUE; }},
-        {"DSR flow and sensitivity on", [](DCB &d) { d.fOutxDsrFlow = d.fDsrSensitivity = TRUE; }},
-        {"XON/XOFF on", [](DCB &d) { d.fOutX = d.fInX = TRUE; }},
-        {"parity on", [](DCB &d) { d.fParity = TRUE, d.Parity = EVENPARITY; }},
-        {"9600 baud 7E2",
+        {"as read", Queue, 1024, [](DCB &) {}},
+        {"DTR off", Queue, 1024, [](DCB &d) { d.fDtrControl = DTR_CONTROL_DISABLE; }},
+        {"DTR handshake", Queue, 1024, [](DCB &d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; }},
+        {"RTS off", Queue, 1024, [](DCB &d) { d.fRtsControl = RTS_CONTROL_DISABLE; }},
+        {"RTS toggle", Queue, 1024, [](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }},
+        {"CTS flow on", Queue, 1024, [](DCB &d) { d.fOutxCtsFlow = TRUE; }},
+        {"DSR flow and sensitivity on", Queue, 1024,
+         [](DCB &d) { d.fOutxDsrFlow = d.fDsrSensitivity = TRUE; }},
+        {"XON/XOFF on", Queue, 1024, [](DCB &d) { d.fOutX = d.fInX = TRUE; }},
+        {"parity on", Queue, 1024, [](DCB &d) { d.fParity = TRUE, d.Parity = EVENPARITY; }},
+        {"9600 baud 7E2", Queue, 1024,
          [](DCB &d) { d.BaudRate = 9600, d.ByteSize = 7, d.StopBits = TWOSTOPBITS; }},
-        {"abort on error", [](DCB &d) { d.fAbortOnError = d.fErrorChar = d.fNull = TRUE; }},
+        {"abort on error", Queue, 1024,
+         [](DCB &d) { d.fAbortOnError = d.fErrorChar = d.fNull = TRUE; }},
+        // SetCommState fails with error 87 on equal characters.
+        {"XON and XOFF both 0 (a USB virtual COM driver)", Queue, 1024,
+         [](DCB &d) { d.XonChar = d.XoffChar = 0; }},
+        {"XON and XOFF both 0x13", Queue, 1024, [](DCB &d) { d.XonChar = 0x13; }},
+        {"limits 0", Queue, 1024, [](DCB &d) { d.XonLim = d.XoffLim = 0; }},
+        {"limits beyond the queue", Queue, 1024, [](DCB &d) { d.XonLim = d.XoffLim = 65535; }},
+        {"no queue size from the driver", 0, 0, [](DCB &) {}},
+        {"a 1 MiB queue", 1 << 20, 65535, [](DCB &) {}},
     };
     for (const auto &row : rows) {
         DCB given = read;
         row.change(given);
-        const DCB w = NativeSerial::deviceSettings(given);
+        const DCB w = NativeSerial::deviceSettings(given, row.queue);
         // Known answers: DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE are 1,
-        // NOPARITY and ONESTOPBIT 0.
+        // NOPARITY and ONESTOPBIT 0, XON 0x11 and XOFF 0x13.
         const bool device = w.BaudRate == 115200 && w.ByteSize == 8 && w.Parity == 0
             && w.StopBits == 0 && w.fBinary && !w.fParity && w.fDtrControl == 1
             && w.fRtsControl == 1 && !w.fOutxCtsFlow && !w.fOutxDsrFlow && !w.fDsrSensitivity
             && !w.fOutX && !w.fInX && !w.fErrorChar && !w.fNull && !w.fAbortOnError;
-        // What flow control never reads stays as the driver keeps it.
-        const bool driversOwn = w.DCBlength == sizeof w && w.XonLim == 2048 && w.XoffLim == 512
-            && w.XonChar == 0x11 && w.XoffChar == 0x13;
-        verdict(device && driversOwn, std::string("settings written, ") + row.name,
+        const bool flowFields = w.DCBlength == sizeof w && w.XonChar == 0x11 && w.XoffChar == 0x13
+            && w.XonLim == row.limit && w.XoffLim == row.limit;
+        verdict(device && flowFields, std::string("settings written, ") + row.name,
                 "DTR " + std::to_string(w.fDtrControl) + ", RTS " + std::to_string(w.fRtsControl)
                     + ", " + std::to_string(w.BaudRate) + " baud, "
                     + std::to_string(int(w.ByteSize)) + " bits, parity "
                     + std::to_string(int(w.Parity)) + ", stop " + std::to_string(int(w.StopBits))
-                    + (driversOwn ? "" : ", the driver's own fields changed"));
+                    + ", XON " + std::to_string(int(w.XonChar)) + " XOFF "
+                    + std::to_string(int(w.XoffChar)) + ", limits " + std::to_string(w.XonLim)
+                    + " and " + std::to_string(w.XoffLim) + " of a " + std::to_string(row.queue)
+                    + "-byte queue");
     }
 }
 
-// What a failed write means, for each error a driver gives (numbers from
-// Microsoft's list of system error codes).
-void writeFailuresNamed()
+// A decision of ours from a system error code, against known answers.
+template <typename Answer> struct ErrorRow
 {
-    const struct
-    {
-        const char *name;
-        DWORD code;
-        WriteResult expected;
-    } rows[] = {
+    const char *name;
+    DWORD code;
+    Answer expected;
+};
+
+template <typename Answer, std::size_t Count>
+void decided(const std::string &table, const ErrorRow<Answer> (&rows)[Count],
+             Answer (*decide)(DWORD), const char *const names[])
+{
+    for (const auto &row : rows) {
+        const Answer answer = decide(row.code);
+        verdict(answer == row.expected, table + ", " + row.name,
+                "error " + std::to_string(row.code) + " is " + names[int(answer)]);
+    }
+}
+
+// What a failed read or write means, for each error a driver gives (numbers
+// from Microsoft's list of system error codes).
+void callFailuresNamed()
+{
+    const ErrorRow<WriteResult> rows[] = {
         {"held off past the time-out (usbser.sys)", 121, WriteResult::Stalled},
         {"serial time-out counter expired", 1121, WriteResult::Stalled},
         {"time-out period expired", 1460, WriteResult::Stalled},
@@ -199,11 +229,22 @@ void writeFailuresNamed()
         {"an error named nowhere", 87, WriteResult::Gone},
     };
     const char *const names[] = {"written", "stalled", "gone"};
-    for (const auto &row : rows) {
-        const WriteResult result = NativeSerial::writeFailure(row.code);
-        verdict(result == row.expected, std::string("write failure, ") + row.name,
-                "error " + std::to_string(row.code) + " is " + names[int(result)]);
-    }
+    decided("failed call", rows, NativeSerial::callFailure, names);
+}
+
+// What each system's answer to keeping the timer fine while hidden means.
+void timerAnswersNamed()
+{
+    using NativeSerial::TimerAnswer;
+    const ErrorRow<TimerAnswer> rows[] = {
+        {"Windows 11 takes the request", 0, TimerAnswer::Kept},
+        {"Windows 10 knows no such flag, and throttles no timer", 87, TimerAnswer::NotNeeded},
+        {"Windows 7 has no SetProcessInformation", 127, TimerAnswer::NotNeeded},
+        {"Wine 8: invalid function", 1, TimerAnswer::Refused},
+        {"access denied", 5, TimerAnswer::Refused},
+    };
+    const char *const names[] = {"kept", "not needed", "refused"};
+    decided("timer answer", rows, NativeSerial::timerAnswer, names);
 }
 
 void refusesWhatIsNoSerialPort()
@@ -255,7 +296,8 @@ void everyByteValueArrives(Handle port)
            && Clock::now() < deadline)
         ::Sleep(1);
     std::string got(512, '\0');
-    got.resize(std::size_t(std::max<std::int64_t>(NativeSerial::read(port, got.data(), 512), 0)));
+    got.resize(
+        std::size_t(std::max<std::int64_t>(NativeSerial::read(port, got.data(), 512, error), 0)));
     verdict(waiting == 256 && got == all, "bytes 0-255 from the device",
             std::to_string(waiting) + " waiting, " + std::to_string(got.size()) + " read"
                 + (got == all ? ", unchanged" : ", changed"));
@@ -341,9 +383,11 @@ void deviceGoneFailsFast(Handle port)
                 + std::to_string(millisecondsSince(start)) + " ms: '" + writeError + "'");
 
     char byte = 0;
-    std::cout << "NOTE device gone: read returns " << NativeSerial::read(port, &byte, 1)
-              << " (Windows fails it, Wine reads 0 bytes; the link reads only what bytes waiting "
-                 "announces)"
+    std::string readError;
+    const std::int64_t read = NativeSerial::read(port, &byte, 1, readError);
+    std::cout << "NOTE device gone: read returns " << read << " '" << readError
+              << "' (Windows fails the read, which the link takes as the port gone; Wine reads 0 "
+                 "bytes)"
               << std::endl;
 }
 
@@ -352,7 +396,8 @@ void deviceGoneFailsFast(Handle port)
 int main()
 {
     settingsWritten();
-    writeFailuresNamed();
+    callFailuresNamed();
+    timerAnswersNamed();
     std::cout << "NOTE " << NativeSerial::keepTimerFine() << std::endl;
     refusesWhatIsNoSerialPort();
     discardsWhatCameBeforeOpening();
