@@ -86,7 +86,7 @@ debian13_archives() {
 }
 
 debian13_tree() {
-    local root=$1 base=$debian13_cache/base archives main security proxy
+    local root=$1 base=$debian13_cache/base archives main security proxy=""
     bash scripts/install-deps.sh --only debootstrap git
     mkdir -p "$debian13_cache/apt-archives"
     archives=$(debian13_archives)
