@@ -463,7 +463,11 @@ void tst_Controller::holdAgainstLogind_data()
                                                            << "stall" << HeldOnce << QString();
     QTest::newRow("refused over D-Bus")
         << "refuse"
-        << "stall" << QStringList {"inhibit", "refused"} << "Permission denied";
+        << "stall" << QStringList {"inhibit", "refused", "inhibit", "refused"}
+        << "Permission denied";
+    QTest::newRow("lid switch refused by polkit")
+        << "refuse-lid"
+        << "stall" << QStringList {"inhibit", "refused", "inhibit", "released"} << QString();
     QTest::newRow("no logind on the bus")
         << "absent"
         << "stall" << QStringList() << "The name org.freedesktop.login1 was not provided";

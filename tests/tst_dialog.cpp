@@ -191,6 +191,7 @@ private slots:
     void timeOutDuringUpdate();
     void transferHoldsTheDesktop_data();
     void transferHoldsTheDesktop();
+    void busesThatNeverAnswer_data();
     void busesThatNeverAnswer();
     void firstBlockAfterClick();
 
@@ -539,13 +540,19 @@ void tst_Dialog::transferHoldsTheDesktop_data()
     QTest::newRow("unplugged") << "hangup@100"
                                << "grant" << closed;
     QTest::newRow("declined by the desktop")
-        << QString() << "decline" << QStringList {"portal-inhibit", "portal-declined"};
+        << QString() << "decline"
+        << QStringList {"portal-inhibit", "portal-declined", "portal-closed"};
+    QTest::newRow("confirmed by the desktop")
+        << QString() << "confirm"
+        << QStringList {"portal-inhibit", "portal-confirmed", "portal-closed"};
+    QTest::newRow("declined by another program")
+        << QString() << "forge" << QStringList {"portal-inhibit", "portal-forged", "portal-closed"};
 }
 
 // The desktop is asked for exactly the transfer, beside logind; an unplugged
 // device gives both back before the window learns of it from the reply
 // window. A desktop that declines is told of in the debug output, and the
-// transfer goes on.
+// transfer goes on; only the portal's own verdict counts.
 void tst_Dialog::transferHoldsTheDesktop()
 {
     QFETCH(QString, fault);
@@ -584,20 +591,39 @@ void tst_Dialog::transferHoldsTheDesktop()
 // transfer, nor the program's end: the first block goes out as soon after
 // the click as it does with no bus at all. A process connects to a bus once, so each case is a
 // run of its own of firstBlockAfterClick().
+void tst_Dialog::busesThatNeverAnswer_data()
+{
+    // How the session bus is named, "<runtime>" standing for the runtime
+    // folder whose "bus" is the bus; none for no address at all. The system
+    // bus is named by its path: never the machine's own.
+    QTest::addColumn<QString>("sessionAddress");
+    QTest::newRow("a path") << "unix:path=<runtime>/bus";
+    QTest::newRow("no session address") << QString();
+}
+
 void tst_Dialog::busesThatNeverAnswer()
 {
-    // A socket's path must fit in 108 bytes, which the test's own folder in
-    // a deep checkout does not leave.
+    QFETCH(QString, sessionAddress);
+    // A socket's path must fit in 108 bytes, which the test's own TMPDIR,
+    // deep in the build folder and named after the row, may not leave room
+    // for.
     QTemporaryDir folder(QStringLiteral("/tmp/ql7420-bus-XXXXXX"));
     // Never accepted: the kernel takes the connection, and nobody answers.
     QLocalServer silent;
-    QVERIFY(silent.listen(folder.filePath(QStringLiteral("silent"))));
-    const auto firstBlockMs = [](const QString &busPath) {
+    QVERIFY(silent.listen(folder.filePath(QStringLiteral("bus"))));
+    const auto firstBlockMs = [&sessionAddress](const QString &runtime) {
         QProcess run;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QString::fromLatin1(ChildRun), QStringLiteral("1"));
-        for (const char *bus : {"DBUS_SYSTEM_BUS_ADDRESS", "DBUS_SESSION_BUS_ADDRESS"})
-            environment.insert(QString::fromLatin1(bus), QStringLiteral("unix:path=") + busPath);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=%1/bus").arg(runtime));
+        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        if (!sessionAddress.isEmpty())
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                               QString(sessionAddress).replace("<runtime>", runtime));
+        // Nor one that libdbus would start for the X display.
+        environment.remove(QStringLiteral("DISPLAY"));
         run.setProcessEnvironment(environment);
         run.start(QCoreApplication::applicationFilePath(),
                   {QStringLiteral("firstBlockAfterClick")});
@@ -615,7 +641,7 @@ void tst_Dialog::busesThatNeverAnswer()
     };
 
     const int withoutBus = firstBlockMs(folder.filePath(QStringLiteral("none")));
-    const int silentBuses = firstBlockMs(silent.fullServerName());
+    const int silentBuses = firstBlockMs(folder.path());
     qInfo("first block %d ms after the click with no bus, %d ms with buses that never answer",
           withoutBus, silentBuses);
     QVERIFY(withoutBus >= 0);

@@ -23,17 +23,25 @@ Each event is a line on stdout, with milliseconds since the start:
     <ms> portal-inhibit <flags> <window>|<reason>
     <ms> portal-closed                          (Close called)
     <ms> portal-declined                        (Response 2 sent)
+    <ms> portal-confirmed                       (Response 0 sent)
+    <ms> portal-forged                          (Response 2 sent by another)
     <ms> portal-abandoned                       (the caller left, not closed)
     <ms> refused
     <ms> set <command>                          (a command below taken)
 
 Commands, one a line on stdin, change how later calls are answered:
-"refuse" (access denied, as for a caller that polkit refuses), "grant" (the
-default), "delay <ms>" (answer that much later), "decline" (the portal
-returns the request, then ends it with a Response of 2, as a desktop whose
-backend cannot inhibit), "absent" (the service's name given back, as a
-machine without it), "present". The bus stops with the stand-in (stdin
-closed or SIGTERM).
+"refuse" (access denied, as for a caller that polkit refuses), "refuse-lid"
+(access denied for any lock that names handle-lid-switch, as logind answers
+where polkit denies that action alone), "grant" (the default), "delay <ms>"
+(answer that much later), "decline" (the portal returns the request, then
+sends a Response of 2 on it, as a desktop whose backend cannot inhibit),
+"confirm" (the portal returns the request, then sends a Response of 0 on
+it, as xdg-desktop-portal's frontend does after an inhibition it made),
+"forge" (the portal returns the request, then another connection on the
+bus sends a Response of 2 on it), "absent" (the service's name given back,
+as a machine without it), "present". A request stays until it is closed or
+its caller leaves, whatever Response it had. The bus stops with the
+stand-in (stdin closed or SIGTERM).
 """
 
 import argparse
@@ -80,12 +88,14 @@ class Answers:
 
     def __init__(self):
         self.refuse = False
-        self.decline = False
+        self.refuse_lid = False
+        self.response = None
+        self.forge = False
         self.delay_ms = 0
 
-    def answer(self, make, reply, error):
+    def answer(self, make, reply, error, lid=False):
         def now():
-            if self.refuse:
+            if self.refuse or (lid and self.refuse_lid):
                 say("refused")
                 error(dbus.exceptions.DBusException(
                     "Permission denied", name="org.freedesktop.DBus.Error.AccessDenied"))
@@ -122,7 +132,7 @@ class Manager(dbus.service.Object):
             os.close(handed)
             return handle
 
-        self.answers.answer(lock, reply, error)
+        self.answers.answer(lock, reply, error, lid="handle-lid-switch" in what.split(":"))
 
 
 class Request(dbus.service.Object):
@@ -146,10 +156,9 @@ class Request(dbus.service.Object):
     def Response(self, response, results):
         pass
 
-    def decline(self):
-        say("portal-declined")
-        self.Response(dbus.UInt32(2), dbus.Dictionary({}, signature="sv"))
-        self.end()
+    def respond(self, response):
+        say("portal-confirmed" if response == 0 else "portal-declined")
+        self.Response(dbus.UInt32(response), dbus.Dictionary({}, signature="sv"))
         return False
 
     @dbus.service.method("org.freedesktop.portal.Request", in_signature="", out_signature="")
@@ -159,11 +168,28 @@ class Request(dbus.service.Object):
             self.end()
 
 
+class Stranger(dbus.service.Object):
+    """Another program on the bus, answering for the portal on its request."""
+
+    @dbus.service.signal("org.freedesktop.portal.Request", signature="ua{sv}")
+    def Response(self, response, results):
+        pass
+
+
+def forge(bus, path):
+    say("portal-forged")
+    stranger = Stranger(bus, path)
+    stranger.Response(dbus.UInt32(2), dbus.Dictionary({}, signature="sv"))
+    stranger.remove_from_connection()
+    return False
+
+
 class Portal(dbus.service.Object):
-    def __init__(self, bus, path, answers):
+    def __init__(self, bus, path, answers, stranger):
         super().__init__(bus, path)
         self.bus = bus
         self.answers = answers
+        self.stranger = stranger
         self.count = 0
 
     @dbus.service.method("org.freedesktop.portal.Inhibit", in_signature="sua{sv}",
@@ -177,9 +203,11 @@ class Portal(dbus.service.Object):
             path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
                 sender[1:].replace(".", "_"), options.get("handle_token", "t%d" % self.count))
             made = Request(self.bus, path, sender)
-            if self.answers.decline:
-                # After the reply, as the portal's own verdict comes.
-                GLib.idle_add(made.decline)
+            # After the reply, as the portal's own verdict comes.
+            if self.answers.response is not None:
+                GLib.idle_add(made.respond, self.answers.response)
+            if self.answers.forge:
+                GLib.idle_add(forge, self.stranger, path)
             return dbus.ObjectPath(path)
 
         self.answers.answer(request, reply, error)
@@ -208,7 +236,10 @@ def main():
     bus = dbus.bus.BusConnection(address)
     name, path = SERVICES[options.service]
     answers = Answers()
-    served = (Manager if options.service == "logind" else Portal)(bus, path, answers)
+    if options.service == "logind":
+        served = Manager(bus, path, answers)
+    else:
+        served = Portal(bus, path, answers, dbus.bus.BusConnection(address))
     owned = [dbus.service.BusName(name, bus)]
     print(address, flush=True)
 
@@ -216,10 +247,14 @@ def main():
         words = line.split()
         if words == ["refuse"]:
             answers.refuse = True
+        elif words == ["refuse-lid"]:
+            answers.refuse_lid = True
         elif words == ["grant"]:
-            answers.refuse = answers.decline = False
-        elif words == ["decline"]:
-            answers.decline = True
+            answers.refuse = answers.refuse_lid = answers.forge = False
+            answers.response = None
+        elif words in (["decline"], ["confirm"], ["forge"]):
+            answers.response = {"decline": 2, "confirm": 0, "forge": None}[words[0]]
+            answers.forge = words == ["forge"]
         elif len(words) == 2 and words[0] == "delay":
             answers.delay_ms = int(words[1])
         elif words == ["absent"]:

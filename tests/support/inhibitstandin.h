@@ -10,7 +10,8 @@
 // a stand-in on it for logind's inhibitor locks or for the desktop portal's
 // Inhibit. Its events come as lines ("inhibit <what> <mode> <who>|<why>",
 // "released", "portal-inhibit <flags> <window>|<reason>", "portal-closed",
-// "portal-declined", "refused"). The bus and the stand-in stop with the object.
+// "portal-declined", "portal-confirmed", "portal-forged", "refused"). The bus
+// and the stand-in stop with the object.
 class InhibitStandin
 {
 public:
@@ -23,8 +24,9 @@ public:
     bool start(const QString &service = QStringLiteral("logind"));
     // For DBUS_SYSTEM_BUS_ADDRESS or DBUS_SESSION_BUS_ADDRESS.
     QString busAddress() const { return address; }
-    // One of the stand-in's commands ("refuse", "grant", "delay <ms>",
-    // "decline", "absent", "present"); true once it has been taken.
+    // One of the stand-in's commands ("refuse", "refuse-lid", "grant",
+    // "delay <ms>", "decline", "confirm", "forge", "absent", "present"); true
+    // once it has been taken.
     bool command(const QString &line);
     // The events since the start or the last clearEvents(), in order,
     // without their times.

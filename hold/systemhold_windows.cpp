@@ -28,14 +28,16 @@ struct SystemHold::Native
     HWND sessionWindow();
 
     SystemHold &owner;
-    bool keptAwake = false;
     // The hidden window of a front end that gave none; made on first use.
     HWND ownWindow = nullptr;
 };
 
+// Only a hold that still runs gives the thread's state back: a controller's
+// own hold, unused beside the command line's shared one, goes while the
+// shared one still keeps the computer up from the same thread.
 SystemHold::Native::~Native()
 {
-    if (keptAwake)
+    if (owner.transfersRunning())
         ::SetThreadExecutionState(ES_CONTINUOUS);
     if (ownWindow)
         ::DestroyWindow(ownWindow);
@@ -70,26 +72,26 @@ SystemHold::~SystemHold() = default;
 // Windows counts the execution state per thread and has no answer to wait
 // for; every transfer runs in the GUI thread, so one call holds for all of
 // them. It holds off the idle timer's sleep only: the lid, the power button
-// and Start > Sleep still put the computer to sleep.
+// and Start > Sleep still put the computer to sleep. It returns the thread's
+// previous state, of which 0 is one, so its answer is no verdict; and so the
+// release gives the state back whatever the hold was told.
 void SystemHold::holdSystem()
 {
-    native->keptAwake = ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
-    if (!native->keptAwake)
-        refuse(QStringLiteral("SetThreadExecutionState refused the request"));
+    ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     // The window that refuses shows this beside its name on the shutdown
     // screen; the window's refusal itself is its answer to the query (Qt's
     // session manager for the window, onSessionMessage for our own).
-    if (const HWND handle = native->sessionWindow())
-        ::ShutdownBlockReasonCreate(handle, reinterpret_cast<LPCWSTR>(reason.utf16()));
-    else
+    const HWND handle = native->sessionWindow();
+    if (!handle)
         refuse(QStringLiteral("no window to refuse the session's end through"));
+    else if (!::ShutdownBlockReasonCreate(handle, reinterpret_cast<LPCWSTR>(reason.utf16())))
+        refuse(QStringLiteral("ShutdownBlockReasonCreate failed: %1")
+                   .arg(qt_error_string(int(::GetLastError()))));
 }
 
 void SystemHold::releaseSystem()
 {
-    if (native->keptAwake)
-        ::SetThreadExecutionState(ES_CONTINUOUS);
-    native->keptAwake = false;
+    ::SetThreadExecutionState(ES_CONTINUOUS);
     if (const HWND handle = native->sessionWindow())
         ::ShutdownBlockReasonDestroy(handle);
 }

@@ -2,7 +2,7 @@
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcPower, "ql7420.power")
+Q_LOGGING_CATEGORY(lcHold, "ql7420.hold")
 
 void SystemHold::setWindow(const NativeWindow &handle)
 {
@@ -20,7 +20,7 @@ void SystemHold::transferStarted(const QObject *transfer)
     transfers.insert(transfer);
     if (wasRunning)
         return;
-    qCDebug(lcPower) << "holding off sleep and the session's end for the transfer";
+    qCDebug(lcHold) << "holding off sleep and the session's end for the transfer";
     holdSystem();
     emit transfersRunningChanged(true);
 }
@@ -29,13 +29,13 @@ void SystemHold::transferEnded(const QObject *transfer)
 {
     if (!transfers.remove(transfer) || transfersRunning())
         return;
-    qCDebug(lcPower) << "sleep and the session's end no longer held off";
+    qCDebug(lcHold) << "sleep and the session's end no longer held off";
     releaseSystem();
     emit transfersRunningChanged(false);
 }
 
 void SystemHold::refuse(const QString &why)
 {
-    qCDebug(lcPower).noquote() << "not held off during the transfer:" << why;
+    qCDebug(lcHold).noquote() << "not held off during the transfer:" << why;
     emit refused(why);
 }

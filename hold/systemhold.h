@@ -14,10 +14,12 @@
 // updated at once ask once. One source file per system says what it holds
 // off:
 // - Linux: a logind inhibitor lock in "block" mode on sleep, shutdown, the
-//   idle action and the lid switch; for a program with a window, the desktop
-//   portal's inhibition of log-out, user switching, suspend and idle as well,
-//   which is what stops the desktop's own Suspend and Log Out (logind before
-//   systemd 257 lets a user's own session ignore that user's block lock).
+//   idle action and the lid switch (without the lid switch where polkit
+//   denies it, which denies the whole lock); for a program with a window,
+//   the desktop portal's inhibition of log-out, user switching, suspend and
+//   idle as well, which is what stops the desktop's own Suspend and Log Out
+//   (logind before systemd 257 lets a user's own session ignore that user's
+//   block lock).
 //   Root forcing the matter, a power cut and a flat battery are not held off.
 // - Windows: sleep on the idle timer (the thread's execution state), and the
 //   end of the session, refused through the front end's visible window, or
@@ -31,8 +33,9 @@ class SystemHold : public QObject
     Q_OBJECT
 
 public:
-    // The system's handle on the front end's visible window (a Windows HWND),
-    // asked for only when a transfer starts, by which time the window exists.
+    // The system's handle on the front end's visible window (a Windows HWND,
+    // an X11 window's XID), asked for only when a transfer starts, by which
+    // time the window exists.
     using NativeWindow = std::function<quintptr()>;
 
     explicit SystemHold(QObject *parent = nullptr);
