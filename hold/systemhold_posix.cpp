@@ -236,6 +236,7 @@ struct SystemHold::Native
     QString portalWindow() const;
     void callDesktop(const QString &request);
     void desktopReplied(QDBusPendingCallWatcher *answer);
+    void portalNamed(const QString &path, const QString &name);
     void desktopAnswered(const QString &request, const QString &sender, uint response);
     void listenToDesktopRequest(const QString &path);
     void forgetDesktopRequest();
@@ -251,16 +252,17 @@ struct SystemHold::Native
     // A copy of our own of the descriptor that logind hands out: logind keeps
     // the lock while any copy is open. -1 while none is held.
     int logindLock = -1;
-    // From the request's path until the portal's reply to the call.
+    // From the request's path until the portal's reply to the call, and who
+    // the portal is, are known.
     bool askingDesktop = false;
     // The portal's request object, which stands for the inhibition until it
     // is closed, listened to from before the call goes out; empty while none
     // is asked for or held.
     QString desktopRequest;
-    // The portal's unique name on the bus, the sender of its reply: a
-    // verdict from anyone else is not the desktop's.
+    // The portal's unique name on the bus, the owner of its well-known name
+    // once it has replied: a verdict from anyone else is not the desktop's.
     QString portal;
-    // Verdicts that came before the reply told who the portal is.
+    // Verdicts that came before the bus told who the portal is.
     QList<std::pair<QString, uint>> earlyVerdicts;
     // Made with the session bus's first request; see DesktopVerdicts.
     QThread *verdictThread = nullptr;
@@ -437,21 +439,41 @@ void SystemHold::Native::callDesktop(const QString &request)
 
 void SystemHold::Native::desktopReplied(QDBusPendingCallWatcher *answer)
 {
-    askingDesktop = false;
     answer->deleteLater();
     const QDBusPendingReply<QDBusObjectPath> reply = *answer;
     if (reply.isError()) {
+        askingDesktop = false;
         forgetDesktopRequest();
         if (owner.transfersRunning())
             owner.refuse(QStringLiteral("the desktop portal: %1").arg(reply.error().message()));
         return;
     }
-    portal = reply.reply().service();
+    // Qt names no sender of a reply (6.8 leaves it empty), so the bus is
+    // asked who holds the portal's name, which it has since it replied;
+    // verdicts wait until then.
+    const QString path = reply.value().path();
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+    ask << PortalService;
+    auto *watcher = new QDBusPendingCallWatcher(sessionBus.connection.asyncCall(ask), &owner);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &owner,
+                     [this, path](QDBusPendingCallWatcher *named) {
+                         named->deleteLater();
+                         const QDBusPendingReply<QString> name = *named;
+                         portalNamed(path, name.isError() ? QString() : name.value());
+                     });
+}
+
+void SystemHold::Native::portalNamed(const QString &path, const QString &name)
+{
+    askingDesktop = false;
+    portal = name;
     const auto early = std::exchange(earlyVerdicts, {});
     const QString request = desktopRequest;
     // A portal older than the token names the request itself.
-    if (reply.value().path() != request)
-        listenToDesktopRequest(reply.value().path());
+    if (path != request)
+        listenToDesktopRequest(path);
     else
         for (const auto &[sender, response] : early)
             desktopAnswered(request, sender, response);
