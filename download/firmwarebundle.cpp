@@ -243,9 +243,8 @@ QString movedAside(const Place &place)
 
 // Locks the place and puts back a bundle that a save cut off left moved
 // aside, so that nothing that follows takes the folder for a new one.
-QString lockAndRecover(QLockFile &lock, const QString &folder)
+QString lockAndRecover(QLockFile &lock, const Place &place)
 {
-    const Place place(folder);
     if (const QString why = lockReason(lock, place); !why.isEmpty())
         return why;
     if (const QString old = movedAside(place); !old.isEmpty()) {
@@ -288,9 +287,11 @@ QString putInPlace(const QString &fresh, const QString &aside, const Place &plac
 
 bool FirmwareBundle::canSaveIn(const QString &folder)
 {
-    QLockFile lock(lockPath(Place(folder)));
-    if (const QString why = lockAndRecover(lock, folder); !why.isEmpty())
+    const Place asked(folder);
+    QLockFile lock(lockPath(asked));
+    if (const QString why = lockAndRecover(lock, asked); !why.isEmpty())
         return fail(why);
+    // Looked at again: a bundle put back has changed what the folder is.
     const QString why = refusal(Place(folder));
     return why.isEmpty() || fail(why);
 }
@@ -298,9 +299,11 @@ bool FirmwareBundle::canSaveIn(const QString &folder)
 bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
                           const Description &description, qint64 imageLimit)
 {
-    QLockFile lock(lockPath(Place(folder)));
-    if (const QString why = lockAndRecover(lock, folder); !why.isEmpty())
+    const Place asked(folder);
+    QLockFile lock(lockPath(asked));
+    if (const QString why = lockAndRecover(lock, asked); !why.isEmpty())
         return fail(why);
+    // Looked at again: a bundle put back has changed what the folder is.
     const Place place(folder);
     // Asked again: the folder may have changed during the download.
     if (const QString why = refusal(place); !why.isEmpty())

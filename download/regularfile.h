@@ -26,6 +26,19 @@ struct RegularFile
         file.size = size;
         return file;
     }
+    // The file whose first total bytes stand in buffer, read with room for
+    // one byte more than limit, so that a file that grew since its size was
+    // looked at shows: refused as TooLarge, or Read.
+    static RegularFile whole(QByteArray buffer, qint64 total, qint64 limit)
+    {
+        if (total > limit)
+            return refused(TooLarge, QString(), total);
+        RegularFile file;
+        file.outcome = Read;
+        buffer.truncate(total);
+        file.content = buffer;
+        return file;
+    }
 };
 
 // Reads the whole file at path, through symbolic links, if it is a regular

@@ -74,7 +74,6 @@ RegularFile readRegularFile(const QString &path, qint64 limit)
     else
         file.outcome = RegularFile::Read;
 
-    // One byte more than the limit tells a file that grew since fstat.
     QByteArray content(limit + 1, Qt::Uninitialized);
     qint64 total = 0;
     while (file.outcome == RegularFile::Read && total < content.size()) {
@@ -88,12 +87,8 @@ RegularFile readRegularFile(const QString &path, qint64 limit)
         else
             total += got;
     }
-    if (file.outcome == RegularFile::Read && total > limit) {
-        file = RegularFile::refused(RegularFile::TooLarge, QString(), total);
-    } else if (file.outcome == RegularFile::Read) {
-        content.truncate(total);
-        file.content = content;
-    }
+    if (file.outcome == RegularFile::Read)
+        file = RegularFile::whole(content, total, limit);
     ::close(fd);
     return file;
 }

@@ -60,8 +60,6 @@ RegularFile readRegularFile(const QString &path, qint64 limit)
     else
         file.outcome = RegularFile::Read;
 
-    // One byte more than the limit tells a file that grew since its size was
-    // asked.
     QByteArray content(limit + 1, Qt::Uninitialized);
     qint64 total = 0;
     while (file.outcome == RegularFile::Read && total < content.size()) {
@@ -74,12 +72,8 @@ RegularFile readRegularFile(const QString &path, qint64 limit)
         else
             total += got;
     }
-    if (file.outcome == RegularFile::Read && total > limit) {
-        file = RegularFile::refused(RegularFile::TooLarge, QString(), total);
-    } else if (file.outcome == RegularFile::Read) {
-        content.truncate(total);
-        file.content = content;
-    }
+    if (file.outcome == RegularFile::Read)
+        file = RegularFile::whole(content, total, limit);
     ::CloseHandle(handle);
     return file;
 }
