@@ -53,6 +53,11 @@ else
     cache_root=${QL7420_QT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ql7420-fwupdate}
 fi
 cache=$cache_root/qt-$release-windows-$key
+# One build of a cache at a time: a second run (the release while CI's
+# early build is still at work) waits for the first, then takes its result.
+mkdir -p "$cache_root"
+exec 9>"$cache.lock"
+flock -n 9 || { say "waiting for another run's build of $cache"; flock 9; }
 if [ -e "$cache/.complete" ]; then
     say "Qt $release for Windows from the cache"
     echo "$cache"
@@ -109,8 +114,9 @@ step() {
 }
 
 # The host tools, built in place: the build folder is the host Qt that the
-# cross builds name. Only the tools are built, and of the host's libraries
-# only what they link.
+# cross builds name. Only the tools that those builds run are built (not
+# qmake, qtpaths, qlalr or qvkgen, which nothing here runs), and of the
+# host's libraries only what they link.
 host=$cache/host
 mkdir -p "$host"
 step host-configure cmake -S "$qtbase_src" -B "$host" "${common[@]}" -DCMAKE_INSTALL_PREFIX="$host" \
@@ -118,7 +124,8 @@ step host-configure cmake -S "$qtbase_src" -B "$host" "${common[@]}" -DCMAKE_INS
     -DFEATURE_xcb=OFF -DFEATURE_wayland=OFF -DFEATURE_glib=OFF -DFEATURE_openssl=OFF \
     -DFEATURE_network=OFF -DFEATURE_testlib=OFF -DFEATURE_printsupport=OFF \
     -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_androiddeployqt=OFF
-step host-build cmake --build "$host" --target host_tools
+step host-build cmake --build "$host" --target syncqt moc rcc uic tracegen tracepointgen \
+    cmake_automoc_parser
 
 windows=$cache/windows
 off=()

@@ -92,6 +92,10 @@ debian13_tree() {
     archives=$(debian13_archives)
     read -r main security <<<"$archives"
     eval "$(apt-config shell proxy Acquire::http::Proxy)"
+    # Trees made at once (CI's early Windows build beside a lane) are copied
+    # from one bare tree, made by the first of them.
+    exec 8>"$debian13_cache/base.lock"
+    flock 8
     if [ ! -e "$base/.complete" ] || [ -n "$(find "$base/.complete" -mtime +7)" ] ||
         [ "$(cat "$base/.complete")" != "$archives" ]; then
         echo "== Making a minimal Debian 13 tree in $base from $main"
@@ -119,6 +123,7 @@ debian13_tree() {
     echo "== Fresh copy of the tree, with a clone of $(git rev-parse --short HEAD)"
     rm -rf "$root"
     cp -a "$base" "$root"
+    exec 8>&-
     cp /etc/resolv.conf "$root/etc/resolv.conf"
     git clone --quiet "$(pwd)" "$root/root/ql7420-fwupdate"
 }

@@ -25,5 +25,8 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
-$sudo apt-get -o DPkg::Lock::Timeout=600 update
-DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
+# Debian 13 trees that run at once share one folder of downloaded packages,
+# whose lock apt does not wait for: such installs take turns.
+$sudo flock /var/cache/apt/archives/lock apt-get -o DPkg::Lock::Timeout=600 update
+DEBIAN_FRONTEND=noninteractive $sudo flock /var/cache/apt/archives/lock \
+    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
