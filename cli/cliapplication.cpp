@@ -2,6 +2,7 @@
 
 #include "deviceupdate.h"
 #include "firmwarebundle.h"
+#include "firmwaresignature.h"
 #include "packets.h"
 #include "platformconsole.h"
 #include "progressboard.h"
@@ -80,6 +81,11 @@ int CliApplication::run()
     case CliCommand::Version:
         std::fprintf(out, "%s %s\n", qUtf8Printable(QCoreApplication::applicationName()),
                      qUtf8Printable(QCoreApplication::applicationVersion()));
+        if (const QStringList ids = FirmwareSignature(FirmwareSignature::buildKeys()).keyIds();
+            !ids.isEmpty())
+            std::fprintf(out, "%s\n",
+                         qUtf8Printable(tr("Takes only firmware signed with the maker's key %1")
+                                            .arg(ids.join(tr(" or ")))));
         return Success;
     default:
         break;
@@ -202,11 +208,15 @@ bool CliApplication::checkFirmware()
                                  fetched.isEmpty() ? tr("at an unknown time") : fetched,
                                  url.isEmpty() ? tr("an unknown server") : url));
                 }
+                if (const QString key = check.signatureKeyId(); !key.isEmpty())
+                    console->result(tr("Signed by the maker: key %1").arg(key));
                 QJsonObject event = source;
                 event.insert("event", "check");
                 event.insert("ok", true);
                 event.insert("version", version);
                 event.insert("digest", digest);
+                if (const QString key = check.signatureKeyId(); !key.isEmpty())
+                    event.insert("signedBy", key);
                 console->event(event);
                 done = true;
                 wake();

@@ -26,10 +26,12 @@ constexpr qint64 DescriptionLimit = 64 * 1024;
 const QDir::Filters EveryEntry
     = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 
-// What a bundle's folder may hold: its own files, and images of any version.
+// What a bundle's folder may hold: its own files, and images of any version
+// with their signatures.
 bool isBundleFile(const QFileInfo &entry)
 {
-    static const QRegularExpression imageName(QStringLiteral("^K-DMX-47--?[0-9]+\\.ghx$"));
+    static const QRegularExpression imageName(
+        QStringLiteral("^K-DMX-47--?[0-9]+\\.ghx(\\.minisig)?$"));
     const QString name = entry.fileName();
     return entry.isFile()
         && (name == QLatin1String(FirmwareBundle::VersionFileName)
@@ -349,14 +351,19 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     const QByteArray versionFile = check.versionFileContent();
     const QString versionName = QString::fromLatin1(VersionFileName);
     const QString descriptionName = QString::fromLatin1(DescriptionName);
-    const QList<QPair<QString, QByteArray>> files = {
+    QList<QPair<QString, QByteArray>> files = {
         {check.imageFileName(), image.content},
         {versionName, versionFile},
         {descriptionName, about},
-        {QString::fromLatin1(ChecksumsName),
-         checksumLine(image.content, check.imageFileName()) + checksumLine(versionFile, versionName)
-             + checksumLine(about, descriptionName)},
     };
+    // The maker's signature, where the check asked for one, travels with the
+    // image, so that a PC updating from the bundle verifies it as well.
+    if (const QByteArray signature = check.signatureFileContent(); !signature.isEmpty())
+        files.insert(1, {check.signatureFileName(), signature});
+    QByteArray checksums;
+    for (const auto &[name, content] : files)
+        checksums += checksumLine(content, name);
+    files.append({QString::fromLatin1(ChecksumsName), checksums});
     for (const auto &[name, content] : files) {
         // QSaveFile has each file on the disk before the folder is renamed.
         QSaveFile file(fresh + QLatin1Char('/') + name);

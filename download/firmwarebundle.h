@@ -12,8 +12,10 @@ class UpdateFW;
 // from it. The version file and the image lie there byte for byte as served,
 // under their server names (version.txt, K-DMX-47-12.ghx), beside MD5SUMS for
 // md5sum -c after a copy, and bundle.json, which says where from, when and by
-// what the bundle was fetched. Only the version file vouches for the image: a
-// bundle is read back by the firmware check's own rules (UpdateFW::checkBundle).
+// what the bundle was fetched. A build that holds the maker's keys saves the
+// image's signature too (K-DMX-47-12.ghx.minisig). Only the version file and
+// the signature vouch for the image: a bundle is read back by the firmware
+// check's own rules (UpdateFW::checkBundle).
 class FirmwareBundle
 {
 public:

@@ -1,6 +1,7 @@
 #include "updatefw.h"
 
 #include "firmwarebundle.h"
+#include "firmwaresignature.h"
 #include "regularfile.h"
 #include "serverauthority.h"
 #include "versionfile.h"
@@ -17,6 +18,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 #ifndef FW_SERVER_BASE_URL
 #error "FW_SERVER_BASE_URL must be defined by the build"
 #endif
@@ -30,7 +33,8 @@ Q_LOGGING_CATEGORY(lcFirmware, "ql7420.firmware")
 const char *const serverDir = "hello";
 const char *const modelDir = "TPX-KLN04";
 const int httpTimeOut = 5000;
-// Far more than any version file holds; a bundle's is refused beyond it.
+// Far more than any version file or signature holds; a bundle's is refused
+// beyond it.
 constexpr qint64 VersionFileLimit = 64 * 1024;
 
 // The first bytes of what came instead of a version file, readable in one
@@ -62,6 +66,7 @@ UpdateFW::UpdateFW(QObject *parent)
       serverBaseUrl(QStringLiteral(FW_SERVER_BASE_URL)),
       serverAuthority(pinnedServerAuthorityPem)
 {
+    signingKeys = FirmwareSignature::buildKeys();
     connect(&task, &DownloadTask::done, this, &UpdateFW::onDone);
     // A coarse timer may fire up to 5 % early and give the server less than
     // its 5000 ms.
@@ -111,6 +116,7 @@ void UpdateFW::checkServerFW()
                                modelDir);
     QFile::remove(filePath);
     httpTimer.start(httpTimeOut);
+    storedPath = filePath;
     task.download(QUrl(origin), filePath);
 }
 
@@ -133,7 +139,9 @@ void UpdateFW::onDone()
 {
     qDebug() << "onDone";
     httpTimer.stop();
-    if (!fwHash.isEmpty())
+    if (signatureAwaited)
+        verifySignature();
+    else if (!fwHash.isEmpty())
         verifyFW();
     else
         readVersionFile();
@@ -189,6 +197,7 @@ void UpdateFW::downloadFW()
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
     // ever; the abandoned reply then fails the digest check like any other.
+    storedPath = filePath;
     task.download(QUrl(origin), filePath, imageTransferTimeout);
 }
 
@@ -201,8 +210,99 @@ void UpdateFW::verifyFW()
         content = file.readAll();
         file.close();
     }
-    if (imageMatches(content, readable))
+    if (!imageMatches(content, readable))
+        return;
+    if (signingKeys.isEmpty())
         announceImage();
+    else
+        downloadSignature(content);
+}
+
+// The maker's signature, published beside the image, is fetched once the
+// image has arrived whole.
+void UpdateFW::downloadSignature(const QByteArray &image)
+{
+    imageAwaitingSignature = image;
+    signatureAwaited = true;
+    storedPath = filePath + QStringLiteral(".minisig");
+    origin += QStringLiteral(".minisig");
+    QFile::remove(storedPath);
+    task.download(QUrl(origin), storedPath, imageTransferTimeout);
+}
+
+void UpdateFW::verifySignature()
+{
+    signatureAwaited = false;
+    const QByteArray image = std::exchange(imageAwaitingSignature, {});
+    const int status = task.httpStatus();
+    if (status == 404 || status == 410) {
+        failSignature(SignatureMissing,
+                      QStringLiteral("signature missing: the firmware server has no signature "
+                                     "of the image (HTTP status %1 for %2), and this build takes "
+                                     "only firmware that the maker signed")
+                          .arg(status)
+                          .arg(origin));
+        return;
+    }
+    Failure failure = SignatureMissing;
+    QString reason;
+    if (transferFailed(&failure, &reason)) {
+        fail(failure, reason);
+        return;
+    }
+    QFile file(storedPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(FileNotWritable,
+             QStringLiteral("file not writable: %1: %2").arg(storedPath, file.errorString()));
+        return;
+    }
+    const QByteArray signature = file.read(VersionFileLimit + 1);
+    file.close();
+    if (signatureAccepted(signature, image))
+        announceImage();
+}
+
+// Whether the signature is the maker's, of this very image in its place; if
+// not, the check fails saying why.
+bool UpdateFW::signatureAccepted(const QByteArray &signature, const QByteArray &image)
+{
+    const FirmwareSignature::Verdict verdict
+        = FirmwareSignature(signingKeys)
+              .verify(signature, image, imageFileName(), fwVersion, QLatin1String(modelDir));
+    switch (verdict.outcome) {
+    case FirmwareSignature::Verified:
+        signatureFile = signature;
+        signedHash = verdict.hash;
+        signerKeyId = verdict.keyId;
+        return true;
+    case FirmwareSignature::Malformed:
+        failSignature(SignatureMalformed, QStringLiteral("signature malformed: %1: %2")
+                                              .arg(origin, verdict.detail));
+        break;
+    case FirmwareSignature::UnknownKey:
+        failSignature(SignatureKeyUnknown, QStringLiteral("signature by a key this build does "
+                                                          "not hold: %1: %2")
+                                               .arg(origin, verdict.detail));
+        break;
+    case FirmwareSignature::Invalid:
+        failSignature(SignatureInvalid,
+                      QStringLiteral("signature invalid: %1: %2").arg(origin, verdict.detail));
+        break;
+    case FirmwareSignature::OtherPlace:
+        failSignature(SignatureMismatch, QStringLiteral("signature names another file or "
+                                                        "version: %1: %2")
+                                             .arg(origin, verdict.detail));
+        break;
+    }
+    return false;
+}
+
+// An image without the maker's signature is refused as one that does not
+// match its digest is.
+void UpdateFW::failSignature(Failure failure, const QString &reason)
+{
+    emit canUpgrade(false);
+    fail(failure, reason);
 }
 
 // Whether the image is the one the version file announced; if not, the check
@@ -296,7 +396,24 @@ void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
         return;
     }
     if (!bundleFileRead(image, imageLimit, QStringLiteral("the device's"))
-        || !imageMatches(image.content, true) || !keepImageCopy(image.content))
+        || !imageMatches(image.content, true))
+        return;
+    if (!signingKeys.isEmpty()) {
+        const QString signaturePath = bundle.filePath(signatureFileName());
+        origin = QDir::toNativeSeparators(signaturePath);
+        const RegularFile signature = readRegularFile(signaturePath, VersionFileLimit);
+        if (signature.outcome == RegularFile::Missing) {
+            failSignature(SignatureMissing,
+                          QStringLiteral("signature missing: %1 does not exist, and this build "
+                                         "takes only firmware that the maker signed")
+                              .arg(origin));
+            return;
+        }
+        if (!bundleFileRead(signature, VersionFileLimit, QStringLiteral("a signature's"))
+            || !signatureAccepted(signature.content, image.content))
+            return;
+    }
+    if (!keepImageCopy(image.content))
         return;
     announceImage();
 }
@@ -425,7 +542,7 @@ bool UpdateFW::transferFailed(Failure *failure, QString *reason) const
     } else if (!task.stored()) {
         *failure = FileNotWritable;
         *reason
-            = QStringLiteral("file not writable: %1: %2").arg(filePath, task.storeErrorString());
+            = QStringLiteral("file not writable: %1: %2").arg(storedPath, task.storeErrorString());
     } else {
         return false;
     }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -41,6 +42,12 @@ public:
         NotRegularFile,
         FileUnreadable,
         FileTooLarge,
+        // Only a build that holds the maker's keys fails for these.
+        SignatureMissing,
+        SignatureMalformed,
+        SignatureKeyUnknown,
+        SignatureInvalid,
+        SignatureMismatch,
     };
     Q_ENUM(Failure)
 
@@ -83,6 +90,19 @@ public:
     QString imageFileName() const;
     // The server this check asks.
     QString baseUrl() const { return serverBaseUrl; }
+    // Where the maker's signature of the image is published: beside it, under
+    // its name with .minisig added.
+    QString signatureFileName() const { return imageFileName() + QStringLiteral(".minisig"); }
+    // The signature that vouched for the verified image, byte for byte as it
+    // came; empty where the check asks for none (a build without the maker's
+    // keys).
+    QByteArray signatureFileContent() const { return signatureFile; }
+    // What that signature covers, the image's BLAKE2b-512 (64 bytes); empty
+    // without a signature. The controller refuses to send an image whose
+    // hash differs from it, as it does for the MD5.
+    QByteArray signedImageHash() const { return signedHash; }
+    // The id of the maker's key that signed it (minisign's 16 hex digits).
+    QString signatureKeyId() const { return signerKeyId; }
 
     // Seams for tests and the demo; the tool itself never calls them.
     // Points this check at another server (a loopback one); an empty text
@@ -92,6 +112,9 @@ public:
     // build with FW_SERVER_CA_FILE does; an empty text goes back to the
     // build's own choice.
     void setPinnedAuthority(const QByteArray &pem);
+    // Takes the maker's public keys (minisign's) instead of the build's own;
+    // with none, no signature is asked for.
+    void setSigningKeys(const QStringList &keys) { signingKeys = keys; }
     // How long the image request may go without data before it is abandoned.
     void setImageTransferTimeout(int msecs) { imageTransferTimeout = msecs; }
 
@@ -116,6 +139,10 @@ private:
     QString imageName() const;
     void verifyFW();
     bool imageMatches(const QByteArray &content, bool readable);
+    void downloadSignature(const QByteArray &image);
+    void verifySignature();
+    bool signatureAccepted(const QByteArray &signature, const QByteArray &image);
+    void failSignature(Failure failure, const QString &reason);
     void announceImage();
     bool bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName);
     bool keepImageCopy(const QByteArray &content);
@@ -127,11 +154,20 @@ private:
     int fwVersion = 0;
     DownloadTask task;
     QString filePath;
+    // Where the last download was stored, for the reason when it could not be.
+    QString storedPath;
     QString fwHash;
     QTimer httpTimer;
     QString verifiedHash;
     QString verifiedPath;
     QByteArray versionFile;
+    QStringList signingKeys;
+    // The image whose signature is being fetched, matched already.
+    QByteArray imageAwaitingSignature;
+    bool signatureAwaited = false;
+    QByteArray signatureFile;
+    QByteArray signedHash;
+    QString signerKeyId;
     // Where the file being judged came from, for the reasons: its URL, or its
     // path in a bundle.
     QString origin;

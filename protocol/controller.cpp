@@ -1,5 +1,7 @@
 #include "controller.h"
 
+#include "firmwaresignature.h"
+
 #include "packets.h"
 
 #include <QCryptographicHash>
@@ -269,14 +271,24 @@ QString Controller::imageRefusal()
     if (verified.isEmpty())
         return QStringLiteral("no image has been verified, as the firmware check has not "
                               "succeeded");
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!fwFile.open(QIODevice::ReadOnly) || !hash.addData(&fwFile) || !fwFile.seek(0))
+    if (!fwFile.open(QIODevice::ReadOnly))
         return QStringLiteral("%1 cannot be read: %2").arg(fwFile.fileName(), fwFile.errorString());
-    const QString digest = QString::fromLatin1(hash.result().toHex());
+    const QByteArray image = fwFile.readAll();
+    if (fwFile.error() != QFileDevice::NoError || !fwFile.seek(0))
+        return QStringLiteral("%1 cannot be read: %2").arg(fwFile.fileName(), fwFile.errorString());
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex());
     if (digest != verified)
         return QStringLiteral("%1 changed after it was verified (its MD5 is %2, the verified "
                               "image's %3)")
             .arg(fwFile.fileName(), digest, verified);
+    // With the maker's signature, what it covers is compared as well: an MD5
+    // alone can be matched by a made-up image.
+    const QByteArray signedHash = imageCheck->signedImageHash();
+    if (!signedHash.isEmpty() && FirmwareSignature::hash(image) != signedHash)
+        return QStringLiteral("%1 changed after it was verified (its BLAKE2b-512 is not the one "
+                              "the maker signed)")
+            .arg(fwFile.fileName());
     return {};
 }
 

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds what the Windows build takes from the cache (Qt 6.8.0 for Windows,
-# build-qt-windows.sh) in a Debian 13 tree of its own, as root, so that it
-# can be built ahead of the release and the Windows lane, which then find it
-# there. CI runs this in the background while the Linux stages run.
+# build-qt-windows.sh, and libsodium as a static library,
+# build-libsodium-windows.sh) in a Debian 13 tree of its own, as root, so
+# that it can be built ahead of the release and the Windows lane, which then
+# find it there. CI runs this in the background while the Linux stages run.
 #   scripts/build-windows-dependencies.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,5 +25,6 @@ debian13_run "$root" "
     export QL7420_QT_CACHE=$(printf %q "$cache")
     bash scripts/build-qt-windows.sh $(printf '%q ' "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
         "$sources/qtserialport-6.8.0.tar.xz") >/dev/null
+    bash scripts/build-libsodium-windows.sh >/dev/null
 "
 rm -rf "$root"

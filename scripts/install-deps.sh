@@ -7,7 +7,7 @@ set -euo pipefail
 # python3-dbus, python3-gi and dbus-daemon: the tests' stand-in for logind
 # on a bus of its own.
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-l10n-tools libgl-dev python3 openssl
-    python3-dbus python3-gi dbus-daemon)
+    python3-dbus python3-gi dbus-daemon libsodium-dev pkg-config minisign)
 if [ "${1:-}" = --only ]; then
     shift
     packages=()

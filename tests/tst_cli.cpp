@@ -1,6 +1,7 @@
 #include "cliapplication.h"
 #include "deviceenumerator.h"
 #include "firmwarerelease.h"
+#include "minisignkey.h"
 #include "inhibitstandin.h"
 #include "ptypair.h"
 #include "simulatorprocess.h"
@@ -137,11 +138,20 @@ private:
     int bundleCopies = 0;
     // Held as another fetch saving a bundle would hold it.
     std::unique_ptr<QLockFile> saving;
+    // The maker's key, the next one, which signs the release, and someone
+    // else's; and the keys that the next run holds, by name.
+    MinisignKey makerKey;
+    MinisignKey successorKey;
+    MinisignKey strangerKey;
+    QString signingKeys;
 };
 
 void tst_Cli::initTestCase()
 {
-    QVERIFY(release.publish(image));
+    QVERIFY(makerKey.generate(runsTemp.path(), "maker"));
+    QVERIFY(successorKey.generate(runsTemp.path(), "successor"));
+    QVERIFY(strangerKey.generate(runsTemp.path(), "stranger"));
+    QVERIFY(release.publish(image, 12, {}, {"--minisign-key", successorKey.secretKeyPath()}));
     for (SimulatorProcess &simulator : simulators)
         QVERIFY(simulator.start());
     QVERIFY(logind.start());
@@ -153,6 +163,7 @@ void tst_Cli::initTestCase()
 void tst_Cli::init()
 {
     saving.reset();
+    signingKeys.clear();
     // Plugged in again after a test that unplugged one.
     for (SimulatorProcess &simulator : simulators) {
         QVERIFY(simulator.command("reset"));
@@ -175,6 +186,8 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     environment.insert("QL7420_DEMO_BASE_URL", baseUrl.isEmpty() ? release.baseUrl() : baseUrl);
     environment.insert("QL7420_DEMO_DEVICES", ports.join(','));
     environment.insert("QT_LOGGING_RULES", "default.debug=true");
+    if (!signingKeys.isEmpty())
+        environment.insert("QL7420_DEMO_SIGNING_KEYS", signingKeys);
     environment.insert("LANG", language);
     environment.remove("LC_ALL");
     environment.remove("LC_MESSAGES");
@@ -241,6 +254,26 @@ QString tst_Cli::spoiledBundle(const QString &fault)
         writeFile(image, bytes);
         writeFile(version, "12 " + FirmwareRelease::md5(bytes).toLatin1() + '\n');
     };
+    // A signed bundle, as a build with the maker's keys fetches one, spoiled
+    // in its signature.
+    const QString signature = image + ".minisig";
+    if (fault.startsWith("signed")) {
+        const MinisignKey &key = fault.contains("another key") ? strangerKey
+            : fault.contains("second key")                     ? successorKey
+                                                               : makerKey;
+        if (!fault.contains("missing"))
+            key.sign(image, signature, MinisignKey::comment(fault.contains("version 11") ? 11 : 12),
+                     fault.contains("legacy"));
+        if (fault.contains("malformed")) {
+            writeFile(signature, "untrusted comment: signature\nRWQ=\n");
+        } else if (fault.contains("comment altered")) {
+            QByteArray content = readFile(signature);
+            writeFile(signature, content.replace("version:12", "version:13"));
+        } else if (fault.contains("MD5 rewritten")) {
+            replaceImage(FirmwareRelease::randomImage(150001));
+        }
+        return folder;
+    }
     if (fault == "no version file") {
         QFile::remove(version);
     } else if (fault == "version file in JSON") {
@@ -372,12 +405,32 @@ void tst_Cli::noPortOpened_data()
         {"image a device node", "K-DMX-47-12.ghx is a character device"},
         {"version file unreadable", "version.txt: Permission denied"},
         {"moved aside by a cut-off fetch", "which the next fetch into "},
+        // A build that holds the maker's two keys.
+        {"signed, signature missing", "signature missing: "},
+        {"signed, malformed", "signature malformed: "},
+        {"signed, by another key", "signature by a key this build does not hold: "},
+        {"signed, legacy Ed", "it is minisign's legacy kind (Ed)"},
+        {"signed, trusted comment altered", "its trusted comment is not the one key "},
+        {"signed, version 11's signature renamed for 12", "signature names another file or version"},
+        {"signed, image changed, MD5 rewritten", "the image is not the one key "},
     };
     for (const auto &[fault, says] : badBundles) {
+        QStringList arguments = {"update", "--yes", "--from", QStringLiteral("bundle:") + fault};
+        if (QString(fault).startsWith("signed"))
+            arguments << "keys:maker successor";
         QTest::addRow("update --from, %s", fault)
-            << QStringList({"update", "--yes", "--from", QStringLiteral("bundle:") + fault}) << 1
-            << none << "C" << noTerminal << 1 << QString::fromUtf8(says);
+            << arguments << 1 << none << "C" << noTerminal << 1 << QString::fromUtf8(says);
     }
+    QTest::newRow("check --from, signed with the second key")
+        << QStringList({"check", "--from", "bundle:signed with the second key", "keys:maker successor"})
+        << 0 << none << "C" << noTerminal << 0 << "Firmware in the bundle: K-DMX-47-12";
+    QTest::newRow("check --from, signed, build without keys")
+        << QStringList({"check", "--from", "bundle:signed with the second key"}) << 0 << none << "C"
+        << noTerminal << 0 << "Firmware in the bundle: K-DMX-47-12";
+    // Over a signed bundle, the release's own signature saved byte for byte.
+    QTest::newRow("fetch with keys, signed by the second key")
+        << QStringList({"fetch", "bundle:signed by the maker", "keys:maker successor"}) << 0 << none
+        << "C" << noTerminal << 0 << "Bundle saved in ";
 }
 
 void tst_Cli::noPortOpened()
@@ -393,6 +446,13 @@ void tst_Cli::noPortOpened()
     for (QString &argument : arguments) {
         if (argument.startsWith("bundle:"))
             argument = spoiledBundle(argument.mid(7));
+    }
+    // "keys:" names the maker's keys that the run holds.
+    for (const QString &held : arguments.filter(QRegularExpression("^keys:"))) {
+        for (const QString &name : held.mid(5).split(' ')) {
+            signingKeys += (name == "maker" ? makerKey : successorKey).publicKey() + ' ';
+        }
+        arguments.removeOne(held);
     }
     QTemporaryDir empty;
     FirmwareServer failingServer;
@@ -410,6 +470,12 @@ void tst_Cli::noPortOpened()
 
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2((exitCode == 0 ? run.out : run.err).contains(says), qPrintable(run.out + run.err));
+    if (arguments.value(0) == "fetch" && exitCode == 0 && !signingKeys.isEmpty()) {
+        const QString saved = arguments.last() + "/K-DMX-47-12.ghx.minisig";
+        QCOMPARE(readFile(saved), readFile(release.publishedFile("K-DMX-47-12.ghx.minisig")));
+        QVERIFY(readFile(arguments.last() + "/MD5SUMS").contains(
+            FirmwareRelease::md5(readFile(saved)).toLatin1() + "  K-DMX-47-12.ghx.minisig\n"));
+    }
     QVERIFY2(!run.err.contains("open: "), "a port was opened");
     QVERIFY(noByteSent());
     QCOMPARE(run.leftInTemp, QStringList());

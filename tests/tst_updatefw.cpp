@@ -1,10 +1,12 @@
 #include "checkfailurenotice.h"
 #include "firmwareserver.h"
+#include "minisignkey.h"
 #include "testfiles.h"
 #include "updatefw.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -240,6 +242,10 @@ private:
     QTemporaryDir privateTemp;
     QTemporaryDir served;
     QTemporaryDir certificates;
+    // The maker's key, the next one for a key change, and someone else's.
+    MinisignKey makerKey;
+    MinisignKey successorKey;
+    MinisignKey strangerKey;
 };
 
 void tst_UpdateFW::initTestCase()
@@ -263,15 +269,20 @@ void tst_UpdateFW::initTestCase()
     tls.addCaCertificates(certificates.filePath("authority.pem"));
     QSslConfiguration::setDefaultConfiguration(tls);
 
-    for (const char *name : {"K-DMX-47-12.ghx", "K-DMX-47--3.ghx", "K-DMX-47-2147483647.ghx",
+    for (const char *name : {"K-DMX-47--3.ghx", "K-DMX-47-2147483647.ghx",
                              "K-DMX-47--2147483648.ghx"})
         QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/") + name, image));
+    QVERIFY(makerKey.generate(certificates.path(), "maker"));
+    QVERIFY(successorKey.generate(certificates.path(), "successor"));
+    QVERIFY(strangerKey.generate(certificates.path(), "stranger"));
 }
 
 void tst_UpdateFW::init()
 {
     QVERIFY(
         writeFile(served.filePath("data/hello/TPX-KLN04/version.txt"), "12 " + imageMd5 + "\n"));
+    QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/K-DMX-47-12.ghx"), image));
+    QFile::remove(served.filePath("data/hello/TPX-KLN04/K-DMX-47-12.ghx.minisig"));
     plantStaleDownloads();
 }
 
@@ -645,10 +656,13 @@ void tst_UpdateFW::failureReason_data()
 {
     // The server's switches ("down": stopped before the check), the version
     // file it serves (null: init()'s valid one), what stands in the way
-    // locally, and the reason with a detail it must name.
+    // locally, the signature it serves beside the image to a build with the
+    // maker's keys (empty: a build without keys), and the reason with a
+    // detail it must name.
     QTest::addColumn<QStringList>("switches");
     QTest::addColumn<QByteArray>("versionFile");
     QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("signature");
     QTest::addColumn<UpdateFW::Failure>("failure");
     QTest::addColumn<QString>("detail");
 
@@ -656,26 +670,49 @@ void tst_UpdateFW::failureReason_data()
     const QStringList expired = {"--tls-cert", certificates.filePath("expired.pem"), "--tls-key",
                                  certificates.filePath("server.key")};
     QTest::newRow("temporary folder unusable") << QStringList() << valid << "no temporary folder"
-                                               << UpdateFW::TempDirUnusable << "no-such-folder";
+                                               << QString() << UpdateFW::TempDirUnusable << "no-such-folder";
     QTest::newRow("server unreachable") << QStringList("down") << valid << QString()
-                                        << UpdateFW::ServerUnreachable << "Connection refused";
+                                        << QString() << UpdateFW::ServerUnreachable << "Connection refused";
     QTest::newRow("connection cut mid-image")
-        << QStringList({"--truncate-image", "7"}) << valid << QString() << UpdateFW::ConnectionCut
+        << QStringList({"--truncate-image", "7"}) << valid << QString() << QString() << UpdateFW::ConnectionCut
         << "connection cut: the firmware server's answer broke off: ";
     QTest::newRow("certificate refused")
-        << expired << valid << QString() << UpdateFW::CertificateRefused << "expired";
+        << expired << valid << QString() << QString() << UpdateFW::CertificateRefused << "expired";
     QTest::newRow("HTTP status") << QStringList({"--status-version", "404"}) << valid << QString()
-                                 << UpdateFW::HttpStatus << "HTTP status 404";
+                                 << QString() << UpdateFW::HttpStatus << "HTTP status 404";
     QTest::newRow("no answer in time") << QStringList({"--delay-version", "8000"}) << valid
-                                       << QString() << UpdateFW::NoAnswerInTime << "within 5 s";
+                                       << QString() << QString() << UpdateFW::NoAnswerInTime << "within 5 s";
     QTest::newRow("version file malformed")
-        << QStringList() << QByteArray("<html>\r\n") << QString() << UpdateFW::VersionFileMalformed
+        << QStringList() << QByteArray("<html>\r\n") << QString() << QString() << UpdateFW::VersionFileMalformed
         << "got \"<html>";
     QTest::newRow("image digest mismatch")
-        << QStringList() << "12 " + aMd5 << QString() << UpdateFW::DigestMismatch
+        << QStringList() << "12 " + aMd5 << QString() << QString() << UpdateFW::DigestMismatch
         << QString("has MD5 %1, the version file announced %2").arg(imageMd5, aMd5);
     QTest::newRow("file not writable") << QStringList() << valid << "folder at the version file"
-                                       << UpdateFW::FileNotWritable << "fw_version.txt";
+                                       << QString() << UpdateFW::FileNotWritable << "fw_version.txt";
+
+    // A forged image passes its MD5, rewritten to match; only the signature
+    // tells it from the maker's.
+    const QByteArray forged = "message digest, forged";
+    const QByteArray forgedVersion
+        = "12 " + QCryptographicHash::hash(forged, QCryptographicHash::Md5).toHex() + "\n";
+    QTest::newRow("signature missing") << QStringList() << valid << QString() << "missing"
+                                       << UpdateFW::SignatureMissing << "HTTP status 404";
+    QTest::newRow("signature malformed") << QStringList() << valid << QString() << "malformed"
+                                         << UpdateFW::SignatureMalformed << "four lines";
+    QTest::newRow("signature by another key") << QStringList() << valid << QString() << "stranger"
+                                              << UpdateFW::SignatureKeyUnknown << "holds only";
+    QTest::newRow("signature of the legacy kind") << QStringList() << valid << QString() << "legacy"
+                                                  << UpdateFW::SignatureMalformed << "legacy kind (Ed)";
+    QTest::newRow("trusted comment altered")
+        << QStringList() << valid << QString() << "comment altered" << UpdateFW::SignatureInvalid
+        << "its trusted comment is not the one key";
+    QTest::newRow("version 11's signature renamed for 12")
+        << QStringList() << valid << QString() << "version 11" << UpdateFW::SignatureMismatch
+        << "does not say \"file:K-DMX-47-12.ghx version:12 model:TPX-KLN04\"";
+    QTest::newRow("image forged, its MD5 rewritten")
+        << QStringList() << forgedVersion << QString() << "forged image"
+        << UpdateFW::SignatureInvalid << "the image is not the one key";
 }
 
 void tst_UpdateFW::failureReason()
@@ -683,6 +720,7 @@ void tst_UpdateFW::failureReason()
     QFETCH(QStringList, switches);
     QFETCH(QByteArray, versionFile);
     QFETCH(QString, obstacle);
+    QFETCH(QString, signature);
     QFETCH(UpdateFW::Failure, failure);
     QFETCH(QString, detail);
 
@@ -699,6 +737,23 @@ void tst_UpdateFW::failureReason()
         QVERIFY(QFile::remove(versionLocalPath()));
         QVERIFY(QDir().mkpath(versionLocalPath() + "/inside"));
     }
+    const QString imagePath = served.filePath("data/hello/TPX-KLN04/K-DMX-47-12.ghx");
+    const QString signaturePath = imagePath + ".minisig";
+    if (signature == "malformed") {
+        QVERIFY(writeFile(signaturePath, "untrusted comment: signature\nRWQ=\n"));
+    } else if (!signature.isEmpty() && signature != "missing") {
+        const MinisignKey &key = signature == "stranger" ? strangerKey : makerKey;
+        QVERIFY(key.sign(imagePath, signaturePath,
+                         MinisignKey::comment(signature == "version 11" ? 11 : 12),
+                         signature == "legacy"));
+        if (signature == "comment altered") {
+            QByteArray content = readFile(signaturePath);
+            content.replace("version:12", "version:13");
+            QVERIFY(writeFile(signaturePath, content));
+        } else if (signature == "forged image") {
+            QVERIFY(writeFile(imagePath, "message digest, forged"));  // as the row's version file says
+        }
+    }
     const bool down = switches == QStringList("down");
     FirmwareServer server;
     QVERIFY(server.start(served.path(), down ? QStringList() : switches));
@@ -707,6 +762,8 @@ void tst_UpdateFW::failureReason()
 
     UpdateFW fw;
     fw.setBaseUrl(server.baseUrl());
+    if (!signature.isEmpty())
+        fw.setSigningKeys({successorKey.publicKey(), makerKey.publicKey()});
     const CheckRun run = runCheck(fw, {});
 
     QCOMPARE(run.failures, QList<UpdateFW::Failure>({failure}));
@@ -727,14 +784,22 @@ bool tst_UpdateFW::publish(const QStringList &arguments, QByteArray *errors)
 void tst_UpdateFW::publishedRelease_data()
 {
     QTest::addColumn<bool>("plainStaticServer");
+    // Whether the publisher signs the release, and which keys the check
+    // holds: none, or the maker's and the next one.
+    QTest::addColumn<bool>("signedRelease");
+    QTest::addColumn<bool>("keysHeld");
 
-    QTest::newRow("test firmware server") << false;
-    QTest::newRow("python3 -m http.server") << true;
+    QTest::newRow("test firmware server") << false << false << false;
+    QTest::newRow("python3 -m http.server") << true << false << false;
+    QTest::newRow("signed, build without keys") << false << true << false;
+    QTest::newRow("signed with the second of two keys") << true << true << true;
 }
 
 void tst_UpdateFW::publishedRelease()
 {
     QFETCH(bool, plainStaticServer);
+    QFETCH(bool, signedRelease);
+    QFETCH(bool, keysHeld);
 
     // A full-size image (3376 blocks of 64 bytes); its digest by Python's hashlib.
     QByteArray release;
@@ -747,7 +812,10 @@ void tst_UpdateFW::publishedRelease()
     const QString imageFile = work.filePath("release.bin");
     const QString outDir = work.filePath("www");
     QVERIFY(writeFile(imageFile, release));
-    QVERIFY(publish({imageFile, "12", outDir}));
+    QStringList signing;
+    if (signedRelease)
+        signing << "--minisign-key" << certificates.filePath("successor.key");
+    QVERIFY(publish(QStringList {imageFile, "12", outDir} + signing));
     QCOMPARE(readFile(outDir + "/data/hello/TPX-KLN04/version.txt"), "12 " + releaseMd5 + "\n");
     QCOMPARE(readFile(outDir + "/data/hello/TPX-KLN04/K-DMX-47-12.ghx"), release);
 
@@ -774,6 +842,8 @@ void tst_UpdateFW::publishedRelease()
 
     UpdateFW fw;
     fw.setBaseUrl(baseUrl);
+    if (keysHeld)
+        fw.setSigningKeys({makerKey.publicKey(), successorKey.publicKey()});
     RunOptions options;
     options.untilQuit = false;
     const CheckRun run = runCheck(fw, options);
@@ -782,11 +852,25 @@ void tst_UpdateFW::publishedRelease()
         staticServer.waitForFinished(5000);
     }
 
-    verifyRun(run, Ready, baseUrl, "K-DMX-47-12.ghx", releaseMd5);
+    // The signature is fetched last, once the image has matched its MD5.
+    CheckRun seen = run;
+    if (keysHeld) {
+        QCOMPARE(seen.debug.mid(8), QStringList({quoted(imageLocalPath() + ".minisig"),
+                                                 quoted(baseUrl + "/hello/TPX-KLN04/K-DMX-47-12.ghx.minisig"),
+                                                 "onDone"}));
+        seen.debug = seen.debug.mid(0, 8);
+    }
+    verifyRun(seen, Ready, baseUrl, "K-DMX-47-12.ghx", releaseMd5);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(readFile(imageLocalPath()), release);
     QCOMPARE(fw.verifiedDigest(), QString::fromLatin1(releaseMd5));
+    QCOMPARE(fw.signedImageHash().isEmpty(), !keysHeld);
+    // A build without keys asks for the version file and the image, and
+    // for nothing else, whatever the server holds.
+    if (!plainStaticServer)
+        QCOMPARE(firmwareServer.requestedPaths(),
+                 QStringList({remoteDir + "version.txt", remoteDir + "K-DMX-47-12.ghx"}));
 }
 
 void tst_UpdateFW::publisherRefusesBadInput_data()

@@ -110,6 +110,18 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>バンドルのFWバージョン : %1 (MD5 %2 確認済み、%3 から。bundle.json によれば取得日時 %4、取得元 %5。この記載は未確認です)</translation>
     </message>
     <message>
+        <source>Signed by the maker: key %1</source>
+        <translation>メーカーの署名を確認しました: 鍵 %1</translation>
+    </message>
+    <message>
+        <source>Takes only firmware signed with the maker&apos;s key %1</source>
+        <translation>メーカーの鍵 %1 で署名されたFWのみを受け付けます</translation>
+    </message>
+    <message>
+        <source> or </source>
+        <translation> または </translation>
+    </message>
+    <message>
         <source>at an unknown time</source>
         <translation>不明</translation>
     </message>

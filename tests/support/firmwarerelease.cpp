@@ -16,7 +16,8 @@ constexpr int DeviceImageSize = 3376 * 64;
 } // namespace
 
 bool FirmwareRelease::publish(const QByteArray &image, int version,
-                              const QStringList &serverSwitches)
+                              const QStringList &serverSwitches,
+                              const QStringList &publisherOptions)
 {
     if (!root.isValid())
         return false;
@@ -28,11 +29,17 @@ bool FirmwareRelease::publish(const QByteArray &image, int version,
     QProcess publisher;
     publisher.setProcessChannelMode(QProcess::ForwardedChannels);
     publisher.start(QStringLiteral("python3"),
-                    {QStringLiteral(TOOLS_DIR "/publish-firmware.py"), imagePath,
-                     QString::number(version), site});
+                    QStringList {QStringLiteral(TOOLS_DIR "/publish-firmware.py"), imagePath,
+                                 QString::number(version), site}
+                        + publisherOptions);
     if (!publisher.waitForFinished(30000) || publisher.exitCode() != 0)
         return false;
     return fwServer.start(site, serverSwitches);
+}
+
+QString FirmwareRelease::publishedFile(const QString &name) const
+{
+    return root.filePath(QStringLiteral("site/data/hello/TPX-KLN04/") + name);
 }
 
 QByteArray FirmwareRelease::deviceImage(const QByteArray &image)

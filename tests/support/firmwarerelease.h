@@ -12,7 +12,11 @@
 class FirmwareRelease
 {
 public:
-    bool publish(const QByteArray &image, int version = 12, const QStringList &serverSwitches = {});
+    // publisherOptions: publish-firmware.py's own (--minisign-key KEY).
+    bool publish(const QByteArray &image, int version = 12, const QStringList &serverSwitches = {},
+                 const QStringList &publisherOptions = {});
+    // Where the server's files lie: version.txt, K-DMX-47-12.ghx, ...
+    QString publishedFile(const QString &name) const;
     QString baseUrl() const { return fwServer.baseUrl(); }
     FirmwareServer &server() { return fwServer; }
 

@@ -1,0 +1,29 @@
+#ifndef MINISIGNKEY_H
+#define MINISIGNKEY_H
+
+#include <QString>
+
+// A signing key pair made with Debian's minisign, as a maker makes one, and
+// signatures made with it by minisign itself, so that the tool's verifier is
+// tried against another program's output.
+class MinisignKey
+{
+public:
+    // Makes a key pair without a password in folder, under name.
+    bool generate(const QString &folder, const QString &name);
+    // The public key's key line (RW...), as FW_SIGNING_KEYS takes it.
+    QString publicKey() const { return keyLine; }
+    QString secretKeyPath() const { return secretPath; }
+    // Writes signature, minisign's .minisig of file, with trustedComment;
+    // legacy: minisign's unhashed kind (Ed).
+    bool sign(const QString &file, const QString &signature, const QString &trustedComment,
+              bool legacy = false) const;
+    // The comment a maker's publication carries for version of the image.
+    static QString comment(int version);
+
+private:
+    QString secretPath;
+    QString keyLine;
+};
+
+#endif // MINISIGNKEY_H
