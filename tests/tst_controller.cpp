@@ -1,5 +1,6 @@
 #include "controller.h"
 #include "firmwarerelease.h"
+#include "minisignkey.h"
 #include "inhibitstandin.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
@@ -20,6 +21,17 @@ const QString LockTaken = QStringLiteral(
 const QStringList Held = {QStringLiteral("inhibit")};
 const QStringList HeldOnce = {QStringLiteral("inhibit"), QStringLiteral("released")};
 const QString ImagePath = QDir::tempPath() + QStringLiteral("/hello_Update.ghx");
+// Two different blocks of one MD5 (Wang and Yu, 2004).
+const QByteArray CollidingImages[] = {
+    QByteArray::fromHex("d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+                        "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+                        "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+                        "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70"),
+    QByteArray::fromHex("d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f89"
+                        "55ad340609f4b30283e4888325f1415a085125e8f7cdc99fd91dbd7280373c5b"
+                        "d8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d248cda0"
+                        "e99f33420f577ee8ce54b67080280d1ec69821bcb6a8839396f965ab6ff72a70"),
+};
 
 // The signals a dialog would see, in the order they came.
 class Observer : public QObject
@@ -317,6 +329,12 @@ void tst_Controller::unverifiedImageIsNeverSent_data()
         << "firmware image not sent: %1 cannot be read: No such file or directory";
     QTest::newRow("image changed after its check") << "changed" << changed;
     QTest::newRow("image replaced after its check") << "replaced" << changed;
+    // By another image of the same MD5 (Wang and Yu's collision), after a
+    // check that verified the maker's signature.
+    QTest::newRow("signed image replaced by one of the same MD5")
+        << "collision"
+        << "firmware image not sent: %1 changed after it was verified (its BLAKE2b-512 is not the "
+           "one the maker signed)";
 }
 
 void tst_Controller::unverifiedImageIsNeverSent()
@@ -330,6 +348,19 @@ void tst_Controller::unverifiedImageIsNeverSent()
     if (situation == "unchecked") {
         QVERIFY(writeFile(ImagePath, image));
         emit controller.updateFW.setFwName(ImagePath);
+    } else if (situation == "collision") {
+        QTemporaryDir keys;
+        MinisignKey maker;
+        QVERIFY(maker.generate(keys.path(), "maker"));
+        QVERIFY(release->publish(CollidingImages[0], 12, {},
+                                 {"--minisign-key", maker.secretKeyPath()}));
+        controller.updateFW.setBaseUrl(release->baseUrl());
+        controller.updateFW.setSigningKeys({maker.publicKey()});
+        QSignalSpy label(&controller, &Controller::labelFWUpdated);
+        controller.updateFW.checkServerFW();
+        QVERIFY(label.wait(15000));
+        QVERIFY(QFile::remove(ImagePath));
+        QVERIFY(writeFile(ImagePath, CollidingImages[1]));
     } else if (situation == "failed") {
         // Cut short, the image fails its digest where the window would see it.
         QVERIFY(release->publish(image, 12, {"--truncate-image", "100"}));
