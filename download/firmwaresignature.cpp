@@ -32,7 +32,8 @@ const QByteArray TrustedPrefix = "trusted comment: ";
 // no key and no signature.
 QByteArray decodeBase64(const QByteArray &text)
 {
-    const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded
+        = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     return decoded ? decoded.decoded : QByteArray();
 }
 
@@ -41,10 +42,12 @@ QByteArray decodeBase64(const QByteArray &text)
 QString shown(const QByteArray &comment)
 {
     const int limit = 120;
+    const QString whole = QString::fromUtf8(comment);
     QString text;
-    for (const QChar c : QString::fromUtf8(comment.left(limit * 4)).left(limit))
-        text += c.isPrint() ? QString(c) : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    return comment.size() > limit ? text + QStringLiteral("...") : text;
+    for (const QChar c : whole.left(limit))
+        text += c.isPrint() ? QString(c)
+                            : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    return whole.size() > limit ? text + QStringLiteral("...") : text;
 }
 
 QString keyIdText(const QByteArray &id)
@@ -61,8 +64,7 @@ bool verifyDetached(const QByteArray &signature, const QByteArray &message,
 #ifdef QL7420_HAVE_SODIUM
     return crypto_sign_verify_detached(
                reinterpret_cast<const unsigned char *>(signature.constData()),
-               reinterpret_cast<const unsigned char *>(message.constData()),
-               size_t(message.size()),
+               reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()),
                reinterpret_cast<const unsigned char *>(publicKey.constData()))
         == 0;
 #else
@@ -99,11 +101,6 @@ QStringList FirmwareSignature::buildKeys()
     return QString::fromLatin1(buildSigningKeys).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
-bool FirmwareSignature::canVerify()
-{
-    return sodiumReady();
-}
-
 QByteArray FirmwareSignature::hash(const QByteArray &image)
 {
 #ifdef QL7420_HAVE_SODIUM
@@ -118,12 +115,6 @@ QByteArray FirmwareSignature::hash(const QByteArray &image)
     Q_UNUSED(image)
     return {};
 #endif
-}
-
-QString FirmwareSignature::keyId(const QString &key)
-{
-    const FirmwareSignature parsed({key});
-    return parsed.keys.isEmpty() ? QString() : keyIdText(parsed.keys.first().id);
 }
 
 QStringList FirmwareSignature::keyIds() const
@@ -146,9 +137,10 @@ FirmwareSignature::Verdict FirmwareSignature::verify(const QByteArray &signature
         return verdict;
     };
     if (signatureFile.size() > SignatureFileLimit)
-        return refuse(Malformed, QStringLiteral("it holds %1 bytes, more than a signature's %2")
-                                     .arg(signatureFile.size())
-                                     .arg(SignatureFileLimit));
+        return refuse(Malformed,
+                      QStringLiteral("it holds %1 bytes, more than a signature's %2")
+                          .arg(signatureFile.size())
+                          .arg(SignatureFileLimit));
     QList<QByteArray> lines = signatureFile.split('\n');
     for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
@@ -158,24 +150,27 @@ FirmwareSignature::Verdict FirmwareSignature::verify(const QByteArray &signature
         lines.removeLast();
     if (lines.size() != 4 || !lines.at(0).startsWith(UntrustedPrefix)
         || !lines.at(2).startsWith(TrustedPrefix))
-        return refuse(Malformed, QStringLiteral("it is not minisign's four lines: an untrusted "
-                                                "comment, the signature, a trusted comment and "
-                                                "the global signature"));
+        return refuse(Malformed,
+                      QStringLiteral("it is not minisign's four lines: an untrusted comment, "
+                                     "the signature, a trusted comment and the global "
+                                     "signature"));
     const QByteArray signatureLine = decodeBase64(lines.at(1));
     const QByteArray comment = lines.at(2).mid(TrustedPrefix.size());
     const QByteArray globalSignature = decodeBase64(lines.at(3));
     if (signatureLine.size() != 2 + KeyIdSize + SignatureSize
         || globalSignature.size() != SignatureSize || comment.size() > TrustedCommentLimit)
-        return refuse(Malformed, QStringLiteral("its signature lines are not base64 of "
-                                                "minisign's sizes"));
+        return refuse(Malformed,
+                      QStringLiteral("its signature lines are not base64 of minisign's sizes"));
     const QByteArray algorithm = signatureLine.left(2);
     if (algorithm == "Ed")
-        return refuse(Malformed, QStringLiteral("it is minisign's legacy kind (Ed), which signs "
-                                                "the file unhashed; only hashed signatures (ED, "
-                                                "minisign's default) are taken"));
+        return refuse(Malformed,
+                      QStringLiteral("it is minisign's legacy kind (Ed), which signs the file "
+                                     "unhashed; only hashed signatures (ED, minisign's "
+                                     "default) are taken"));
     if (algorithm != "ED")
-        return refuse(Malformed, QStringLiteral("its algorithm \"%1\" is not minisign's ED")
-                                     .arg(QString::fromLatin1(algorithm.toHex())));
+        return refuse(
+            Malformed,
+            QStringLiteral("its algorithm \"%1\" is not minisign's ED").arg(shown(algorithm)));
     const QByteArray id = signatureLine.mid(2, KeyIdSize);
     const QByteArray signature = signatureLine.mid(2 + KeyIdSize);
 
@@ -185,27 +180,27 @@ FirmwareSignature::Verdict FirmwareSignature::verify(const QByteArray &signature
             key = &candidate;
     }
     if (!key)
-        return refuse(UnknownKey, QStringLiteral("it was made with key %1, and this build holds "
-                                                 "only %2")
-                                      .arg(keyIdText(id), keyIds().join(QStringLiteral(", "))));
+        return refuse(UnknownKey,
+                      QStringLiteral("it was made with key %1, and this build holds only %2")
+                          .arg(keyIdText(id), keyIds().join(QStringLiteral(", "))));
     if (!sodiumReady())
-        return refuse(Invalid, QStringLiteral("this build cannot verify signatures (it has no "
-                                              "libsodium)"));
+        return refuse(Invalid,
+                      QStringLiteral("this build cannot verify signatures (it has no "
+                                     "libsodium)"));
 
     const QByteArray imageHash = hash(image);
     if (!verifyDetached(signature, imageHash, key->publicKey))
-        return refuse(Invalid, QStringLiteral("the image is not the one key %1 signed")
-                                   .arg(keyIdText(id)));
+        return refuse(Invalid,
+                      QStringLiteral("the image is not the one key %1 signed").arg(keyIdText(id)));
     if (!verifyDetached(globalSignature, signature + comment, key->publicKey))
-        return refuse(Invalid, QStringLiteral("its trusted comment is not the one key %1 signed")
-                                   .arg(keyIdText(id)));
+        return refuse(
+            Invalid,
+            QStringLiteral("its trusted comment is not the one key %1 signed").arg(keyIdText(id)));
 
     // The comment's words are name:value pairs; the three that name the
     // image's place must each stand once, and say what is expected.
-    const QString expected = QStringLiteral("file:%1 version:%2 model:%3")
-                                 .arg(fileName)
-                                 .arg(version)
-                                 .arg(model);
+    const QString expected
+        = QStringLiteral("file:%1 version:%2 model:%3").arg(fileName).arg(version).arg(model);
     const QStringList words = QString::fromUtf8(comment).split(
         QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     for (const QString &wanted : expected.split(QLatin1Char(' '))) {
@@ -216,9 +211,10 @@ FirmwareSignature::Verdict FirmwareSignature::verify(const QByteArray &signature
                 said << word;
         }
         if (said != QStringList(wanted))
-            return refuse(OtherPlace, QStringLiteral("its trusted comment \"%1\" does not say "
-                                                     "\"%2\"")
-                                          .arg(shown(comment), expected));
+            return refuse(OtherPlace,
+                          QStringLiteral("its trusted comment \"%1\" does not say "
+                                         "\"%2\"")
+                              .arg(shown(comment), expected));
     }
     verdict.outcome = Verified;
     verdict.hash = imageHash;

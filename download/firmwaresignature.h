@@ -40,17 +40,11 @@ public:
     // The keys the build holds (FW_SIGNING_KEYS); none when it takes
     // unsigned firmware.
     static QStringList buildKeys();
-    // Whether this build can verify at all: a build without libsodium
-    // refuses every signature.
-    static bool canVerify();
     // The image's BLAKE2b-512, as a signature covers it; empty where this
     // build cannot compute it.
     static QByteArray hash(const QByteArray &image);
-    // The key id of a public key as minisign shows it (16 hex digits);
-    // empty for a text that is no minisign public key.
-    static QString keyId(const QString &key);
 
-    bool isEmpty() const { return keys.isEmpty(); }
+    // The key ids, as minisign shows them (16 hex digits).
     QStringList keyIds() const;
 
     // Judges signatureFile (the .minisig's content) for image, which must be

@@ -276,22 +276,24 @@ bool UpdateFW::signatureAccepted(const QByteArray &signature, const QByteArray &
         signerKeyId = verdict.keyId;
         return true;
     case FirmwareSignature::Malformed:
-        failSignature(SignatureMalformed, QStringLiteral("signature malformed: %1: %2")
-                                              .arg(origin, verdict.detail));
+        failSignature(SignatureMalformed,
+                      QStringLiteral("signature malformed: %1: %2").arg(origin, verdict.detail));
         break;
     case FirmwareSignature::UnknownKey:
-        failSignature(SignatureKeyUnknown, QStringLiteral("signature by a key this build does "
-                                                          "not hold: %1: %2")
-                                               .arg(origin, verdict.detail));
+        failSignature(SignatureKeyUnknown,
+                      QStringLiteral("signature by a key this build does "
+                                     "not hold: %1: %2")
+                          .arg(origin, verdict.detail));
         break;
     case FirmwareSignature::Invalid:
         failSignature(SignatureInvalid,
                       QStringLiteral("signature invalid: %1: %2").arg(origin, verdict.detail));
         break;
     case FirmwareSignature::OtherPlace:
-        failSignature(SignatureMismatch, QStringLiteral("signature names another file or "
-                                                        "version: %1: %2")
-                                             .arg(origin, verdict.detail));
+        failSignature(SignatureMismatch,
+                      QStringLiteral("signature names another file or "
+                                     "version: %1: %2")
+                          .arg(origin, verdict.detail));
         break;
     }
     return false;

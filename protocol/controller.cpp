@@ -276,8 +276,8 @@ QString Controller::imageRefusal()
     const QByteArray image = fwFile.readAll();
     if (fwFile.error() != QFileDevice::NoError || !fwFile.seek(0))
         return QStringLiteral("%1 cannot be read: %2").arg(fwFile.fileName(), fwFile.errorString());
-    const QString digest = QString::fromLatin1(
-        QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex());
+    const QString digest
+        = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex());
     if (digest != verified)
         return QStringLiteral("%1 changed after it was verified (its MD5 is %2, the verified "
                               "image's %3)")

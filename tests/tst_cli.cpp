@@ -1,8 +1,8 @@
 #include "cliapplication.h"
 #include "deviceenumerator.h"
 #include "firmwarerelease.h"
-#include "minisignkey.h"
 #include "inhibitstandin.h"
+#include "minisignkey.h"
 #include "ptypair.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
@@ -411,7 +411,8 @@ void tst_Cli::noPortOpened_data()
         {"signed, by another key", "signature by a key this build does not hold: "},
         {"signed, legacy Ed", "it is minisign's legacy kind (Ed)"},
         {"signed, trusted comment altered", "its trusted comment is not the one key "},
-        {"signed, version 11's signature renamed for 12", "signature names another file or version"},
+        {"signed, version 11's signature renamed for 12",
+         "signature names another file or version"},
         {"signed, image changed, MD5 rewritten", "the image is not the one key "},
     };
     for (const auto &[fault, says] : badBundles) {
@@ -422,7 +423,8 @@ void tst_Cli::noPortOpened_data()
             << arguments << 1 << none << "C" << noTerminal << 1 << QString::fromUtf8(says);
     }
     QTest::newRow("check --from, signed with the second key")
-        << QStringList({"check", "--from", "bundle:signed with the second key", "keys:maker successor"})
+        << QStringList(
+               {"check", "--from", "bundle:signed with the second key", "keys:maker successor"})
         << 0 << none << "C" << noTerminal << 0 << "Firmware in the bundle: K-DMX-47-12";
     QTest::newRow("check --from, signed, build without keys")
         << QStringList({"check", "--from", "bundle:signed with the second key"}) << 0 << none << "C"
@@ -473,8 +475,9 @@ void tst_Cli::noPortOpened()
     if (arguments.value(0) == "fetch" && exitCode == 0 && !signingKeys.isEmpty()) {
         const QString saved = arguments.last() + "/K-DMX-47-12.ghx.minisig";
         QCOMPARE(readFile(saved), readFile(release.publishedFile("K-DMX-47-12.ghx.minisig")));
-        QVERIFY(readFile(arguments.last() + "/MD5SUMS").contains(
-            FirmwareRelease::md5(readFile(saved)).toLatin1() + "  K-DMX-47-12.ghx.minisig\n"));
+        QVERIFY(readFile(arguments.last() + "/MD5SUMS")
+                    .contains(FirmwareRelease::md5(readFile(saved)).toLatin1()
+                              + "  K-DMX-47-12.ghx.minisig\n"));
     }
     QVERIFY2(!run.err.contains("open: "), "a port was opened");
     QVERIFY(noByteSent());

@@ -269,8 +269,8 @@ void tst_UpdateFW::initTestCase()
     tls.addCaCertificates(certificates.filePath("authority.pem"));
     QSslConfiguration::setDefaultConfiguration(tls);
 
-    for (const char *name : {"K-DMX-47--3.ghx", "K-DMX-47-2147483647.ghx",
-                             "K-DMX-47--2147483648.ghx"})
+    for (const char *name :
+         {"K-DMX-47--3.ghx", "K-DMX-47-2147483647.ghx", "K-DMX-47--2147483648.ghx"})
         QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/") + name, image));
     QVERIFY(makerKey.generate(certificates.path(), "maker"));
     QVERIFY(successorKey.generate(certificates.path(), "successor"));
@@ -669,27 +669,30 @@ void tst_UpdateFW::failureReason_data()
     const QByteArray valid;
     const QStringList expired = {"--tls-cert", certificates.filePath("expired.pem"), "--tls-key",
                                  certificates.filePath("server.key")};
-    QTest::newRow("temporary folder unusable") << QStringList() << valid << "no temporary folder"
-                                               << QString() << UpdateFW::TempDirUnusable << "no-such-folder";
-    QTest::newRow("server unreachable") << QStringList("down") << valid << QString()
-                                        << QString() << UpdateFW::ServerUnreachable << "Connection refused";
+    QTest::newRow("temporary folder unusable")
+        << QStringList() << valid << "no temporary folder" << QString() << UpdateFW::TempDirUnusable
+        << "no-such-folder";
+    QTest::newRow("server unreachable") << QStringList("down") << valid << QString() << QString()
+                                        << UpdateFW::ServerUnreachable << "Connection refused";
     QTest::newRow("connection cut mid-image")
-        << QStringList({"--truncate-image", "7"}) << valid << QString() << QString() << UpdateFW::ConnectionCut
-        << "connection cut: the firmware server's answer broke off: ";
+        << QStringList({"--truncate-image", "7"}) << valid << QString() << QString()
+        << UpdateFW::ConnectionCut << "connection cut: the firmware server's answer broke off: ";
     QTest::newRow("certificate refused")
         << expired << valid << QString() << QString() << UpdateFW::CertificateRefused << "expired";
     QTest::newRow("HTTP status") << QStringList({"--status-version", "404"}) << valid << QString()
                                  << QString() << UpdateFW::HttpStatus << "HTTP status 404";
-    QTest::newRow("no answer in time") << QStringList({"--delay-version", "8000"}) << valid
-                                       << QString() << QString() << UpdateFW::NoAnswerInTime << "within 5 s";
+    QTest::newRow("no answer in time")
+        << QStringList({"--delay-version", "8000"}) << valid << QString() << QString()
+        << UpdateFW::NoAnswerInTime << "within 5 s";
     QTest::newRow("version file malformed")
-        << QStringList() << QByteArray("<html>\r\n") << QString() << QString() << UpdateFW::VersionFileMalformed
-        << "got \"<html>";
+        << QStringList() << QByteArray("<html>\r\n") << QString() << QString()
+        << UpdateFW::VersionFileMalformed << "got \"<html>";
     QTest::newRow("image digest mismatch")
         << QStringList() << "12 " + aMd5 << QString() << QString() << UpdateFW::DigestMismatch
         << QString("has MD5 %1, the version file announced %2").arg(imageMd5, aMd5);
-    QTest::newRow("file not writable") << QStringList() << valid << "folder at the version file"
-                                       << QString() << UpdateFW::FileNotWritable << "fw_version.txt";
+    QTest::newRow("file not writable")
+        << QStringList() << valid << "folder at the version file" << QString()
+        << UpdateFW::FileNotWritable << "fw_version.txt";
 
     // A forged image passes its MD5, rewritten to match; only the signature
     // tells it from the maker's.
@@ -702,8 +705,9 @@ void tst_UpdateFW::failureReason_data()
                                          << UpdateFW::SignatureMalformed << "four lines";
     QTest::newRow("signature by another key") << QStringList() << valid << QString() << "stranger"
                                               << UpdateFW::SignatureKeyUnknown << "holds only";
-    QTest::newRow("signature of the legacy kind") << QStringList() << valid << QString() << "legacy"
-                                                  << UpdateFW::SignatureMalformed << "legacy kind (Ed)";
+    QTest::newRow("signature of the legacy kind")
+        << QStringList() << valid << QString() << "legacy" << UpdateFW::SignatureMalformed
+        << "legacy kind (Ed)";
     QTest::newRow("trusted comment altered")
         << QStringList() << valid << QString() << "comment altered" << UpdateFW::SignatureInvalid
         << "its trusted comment is not the one key";
@@ -751,7 +755,8 @@ void tst_UpdateFW::failureReason()
             content.replace("version:12", "version:13");
             QVERIFY(writeFile(signaturePath, content));
         } else if (signature == "forged image") {
-            QVERIFY(writeFile(imagePath, "message digest, forged"));  // as the row's version file says
+            QVERIFY(
+                writeFile(imagePath, "message digest, forged")); // as the row's version file says
         }
     }
     const bool down = switches == QStringList("down");
@@ -855,9 +860,10 @@ void tst_UpdateFW::publishedRelease()
     // The signature is fetched last, once the image has matched its MD5.
     CheckRun seen = run;
     if (keysHeld) {
-        QCOMPARE(seen.debug.mid(8), QStringList({quoted(imageLocalPath() + ".minisig"),
-                                                 quoted(baseUrl + "/hello/TPX-KLN04/K-DMX-47-12.ghx.minisig"),
-                                                 "onDone"}));
+        QCOMPARE(
+            seen.debug.mid(8),
+            QStringList({quoted(imageLocalPath() + ".minisig"),
+                         quoted(baseUrl + "/hello/TPX-KLN04/K-DMX-47-12.ghx.minisig"), "onDone"}));
         seen.debug = seen.debug.mid(0, 8);
     }
     verifyRun(seen, Ready, baseUrl, "K-DMX-47-12.ghx", releaseMd5);

@@ -29,11 +29,11 @@ bool MinisignKey::generate(const QString &folder, const QString &name)
     return !keyLine.isEmpty();
 }
 
-bool MinisignKey::sign(const QString &file, const QString &signature,
-                       const QString &trustedComment, bool legacy) const
+bool MinisignKey::sign(const QString &file, const QString &signature, const QString &trustedComment,
+                       bool legacy) const
 {
-    QStringList arguments = {"-S", "-s", secretPath, "-m", file, "-x", signature, "-t",
-                             trustedComment};
+    QStringList arguments
+        = {"-S", "-s", secretPath, "-m", file, "-x", signature, "-t", trustedComment};
     if (legacy)
         arguments << "-l";
     return minisign(arguments);
