@@ -1,7 +1,7 @@
 #include "controller.h"
 #include "firmwarerelease.h"
-#include "minisignkey.h"
 #include "inhibitstandin.h"
+#include "minisignkey.h"
 #include "simulatorprocess.h"
 #include "testfiles.h"
 
