@@ -8,10 +8,13 @@
 # programs, the uninstaller and the installer are signed, and with
 # QL7420_SIGN_CA (the authority's PEM certificate) every signature is
 # verified against it.
-#   scripts/build-windows.sh QT_SOURCES URL
+# With KEYS, the maker's minisign public keys (FW_SIGNING_KEYS), the programs
+# take only firmware signed with them, verified by libsodium, which is then
+# built for Windows too (build-libsodium-windows.sh) and linked in.
+#   scripts/build-windows.sh QT_SOURCES URL [KEYS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sources=$1 server=$2
+sources=$1 server=$2 keys=${3:-}
 # Logs and the unpacked zip, in a folder of this run's, gone however it ends.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,6 +23,11 @@ bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 nsis osslsig
     >"$work/install.log" || { cat "$work/install.log" >&2; exit 1; }
 qt=$(bash scripts/build-qt-windows.sh "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
     "$sources/qtserialport-6.8.0.tar.xz")
+# pkg-config finds libsodium among the Windows builds, never the tree's own.
+if [ -n "$keys" ]; then
+    sodium=$(bash scripts/build-libsodium-windows.sh)
+    export PKG_CONFIG_LIBDIR=$sodium/lib/pkgconfig
+fi
 
 echo "== Building for Windows, for $server"
 began=$(date +%s)
@@ -29,6 +37,7 @@ began=$(date +%s)
     -DQT_CHAINLOAD_TOOLCHAIN_FILE="$(pwd)/cmake/toolchain-mingw-w64.cmake" \
     -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
     -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DFW_SERVER_BASE_URL="$server" \
+    -DFW_SIGNING_KEYS="$keys" \
     >"$work/configure.log" || { cat "$work/configure.log" >&2; exit 1; }
 cmake --build build-windows >"$work/build.log" || { tail -n 50 "$work/build.log" >&2; exit 1; }
 grep "warning:" "$work/build.log" || true

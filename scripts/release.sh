@@ -23,6 +23,13 @@
 #       and verifies every signature (what CI does); proves the steps only.
 # Without them the files are unsigned, and the script says so.
 #
+# The maker's firmware signing key:
+#   --signing-key FILE                     QL7420_SIGNING_KEYS (the key lines)
+#       a minisign public key file (given twice for a key change): the
+#       programs take only firmware signed with it (FW_SIGNING_KEYS). With
+#       --throwaway-keys, a key made for the run, whose secret key stays in
+#       build/release-work/firmware-key/ for the Windows lane to sign with.
+#
 #   scripts/release.sh [--url URL] [signing options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,6 +51,11 @@ while [ $# -gt 0 ]; do
         --ca) export QL7420_SIGN_CA=$2 ;;
         --timestamp) export QL7420_SIGN_TIMESTAMP=$2 ;;
         --gpg-key) export QL7420_GPG_KEY=$2 ;;
+        --signing-key)
+            [ -r "$2" ] || { echo "release.sh: cannot read the signing key $2" >&2; exit 2; }
+            # A minisign.pub's second line, or a file of the key line alone.
+            key=$(grep -v "^untrusted comment:" "$2" | head -n 1)
+            QL7420_SIGNING_KEYS="${QL7420_SIGNING_KEYS:-} $key" ;;
         *) usage ;;
     esac
     shift 2
@@ -78,7 +90,14 @@ if [ -n "$throwaway" ]; then
     export QL7420_SIGN_PKCS12=$keys/signing.p12 QL7420_SIGN_PASSWORD_FILE=$keys/password \
         QL7420_SIGN_CA=$keys/ca.pem GNUPGHOME=$throwaway_gnupg QL7420_GPG_KEY=release@example.com
     unset QL7420_SIGN_CERT QL7420_SIGN_KEY
+    # Kept past the run, for the Windows lane to sign the firmware it serves.
+    mkdir -p "$work/firmware-key"
+    cp "$keys/firmware.key" "$keys/firmware.pub" "$work/firmware-key/"
+    QL7420_SIGNING_KEYS=$(sed -n 2p "$keys/firmware.pub")
 fi
+signing_keys=$(xargs <<<"${QL7420_SIGNING_KEYS:-}")
+# The keys the release's programs hold, for whoever compares its builds.
+echo "$signing_keys" >"$work/signing-keys"
 inside=()
 for variable in QL7420_SIGN_PKCS12 QL7420_SIGN_PASSWORD_FILE QL7420_SIGN_CERT QL7420_SIGN_KEY \
         QL7420_SIGN_CA; do
@@ -101,7 +120,8 @@ began=$(date +%s)
 # gives the same packages.
 linux=$work/source/build
 cmake -S "$work/source" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL="$url" >"$work/configure.log" ||
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL="$url" \
+    -DFW_SIGNING_KEYS="$signing_keys" >"$work/configure.log" ||
     { cat "$work/configure.log" >&2; exit 1; }
 nice cmake --build "$linux" --target ql7420-fwupdate ql7420-fwupdate-cli \
     gzip_ql7420-fwupdate.1 gzip_ql7420-fwupdate-cli.1 gzip_changelog >"$work/build.log" ||
@@ -131,7 +151,7 @@ for setting in "${inside[@]}"; do
 done
 debian13_run "$root" "
     export $exports
-    bash scripts/build-windows.sh $(printf '%q %q' "$sources" "$url")
+    bash scripts/build-windows.sh $(printf '%q %q %q' "$sources" "$url" "$signing_keys")
 "
 cp "$root"/root/ql7420-fwupdate/build-windows/ql7420-fwupdate-*-{setup.exe,windows-x64.zip} "$out/"
 # The tree stays, with the Windows build in it, for the Windows lane, which
@@ -169,6 +189,11 @@ else
 fi
 if [ -z "${QL7420_SIGN_PKCS12:-}${QL7420_SIGN_CERT:-}" ]; then
     echo "   Windows programs, uninstaller and installer NOT SIGNED: no certificate given"
+fi
+if [ -n "$signing_keys" ]; then
+    echo "   Firmware must be signed with the maker's key: $signing_keys"
+else
+    echo "   Firmware NOT VERIFIED BY SIGNATURE: no signing key given (--signing-key)"
 fi
 stat -c "   %10s  %n" -- *
 echo "$commit" >"$work/commit"

@@ -67,8 +67,13 @@ git archive "$earlier" | tar -x -C "$root/root/earlier"
 
 start=$(date +%s)
 status=0
+# The firmware signing key that the release's programs hold, made for the
+# run: the lane signs the firmware it serves with it.
+firmware_key=""
+[ ! -e "$release/firmware-key/firmware.key" ] || firmware_key=$release/firmware-key/firmware.key
 debian13_run "$root" "
     export QL7420_QT_CACHE=$(printf %q "$cache") QL7420_SIGN_CA=$(printf %q "$authority")
+    export QL7420_LANE_FIRMWARE_KEY=$(printf %q "$firmware_key")
     sources=$(printf %q "$sources") server=$(printf %q "$server")
     earlier_setup=$(printf %q "$earlier_setup")
 "'

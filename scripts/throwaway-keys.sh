@@ -9,10 +9,12 @@
 #                      of its own below /tmp: gpg-agent's sockets lie in
 #                      GNUPGHOME, and a socket's path must fit in 108 bytes,
 #                      which a deep checkout's DIR may not leave room for.
-#                      Give gpg the link's target (readlink -f).
+#                      Give gpg the link's target (readlink -f);
+#   DIR/firmware.pub   a minisign key pair, without password, for signing
+#   DIR/firmware.key   the firmware that the release's programs take.
 #   scripts/throwaway-keys.sh DIR
 set -euo pipefail
-bash "$(dirname "$0")/install-deps.sh" --only openssl gpg >&2
+bash "$(dirname "$0")/install-deps.sh" --only openssl gpg minisign >&2
 dir=$1
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
@@ -35,4 +37,5 @@ cd "$dir"
     ln -s "$gnupg" gnupg
     GNUPGHOME=$gnupg gpg --batch --passphrase '' \
         --quick-gen-key "QL-7420 throwaway release key <release@example.com>" ed25519 sign 2d
+    minisign -G -W -p firmware.pub -s firmware.key
 } >keys.log 2>&1 || { cat keys.log >&2; exit 1; }

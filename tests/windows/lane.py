@@ -37,6 +37,7 @@ the command line alone, for https://firmware.example.com:18443/data (that
 name resolving to 127.0.0.1), pinning HTTPS_BUILD/certificates/authority.pem.
 """
 
+import base64
 import glob
 import hashlib
 import json
@@ -72,6 +73,10 @@ SETUP_TITLE = "QL-7420 FW Update Tool"
 EXIT_TOOL_RUNNING = 3
 EXIT_UNINSTALL_FAILED = 4
 failures = []
+# The firmware signing key that the release's programs hold the public half
+# of (release.sh --throwaway-keys); none for a build that takes unsigned
+# firmware.
+FIRMWARE_KEY = os.environ.get("QL7420_LANE_FIRMWARE_KEY", "")
 
 
 def check(passed, what):
@@ -292,8 +297,10 @@ def uninstall_while_window_runs(prefix, env):
 def command_line(prefix, env):
     cli = installed(prefix, "ql7420-fwupdate-cli.exe")
     version = run(["wine", cli, "--version"], env)
-    check(version.returncode == 0 and b"ql7420-fwupdate-cli" in version.stdout,
-          "cli --version: %s" % version.stdout.decode(errors="replace").strip())
+    check(version.returncode == 0 and b"ql7420-fwupdate-cli" in version.stdout
+          and (not FIRMWARE_KEY or firmware_key_id().encode() in version.stdout),
+          "cli --version, naming the firmware key it holds: %s"
+          % version.stdout.decode(errors="replace").strip())
     latest = run(["wine", cli, "check"], env)
     check(latest.returncode == 0 and b"K-DMX-47-12" in latest.stdout,
           "cli check names K-DMX-47-12: %s" % latest.stdout.decode(errors="replace").strip())
@@ -304,10 +311,13 @@ def command_line(prefix, env):
         fetched = run(["wine", cli, "fetch", r"C:\ql7420-bundle"], env)
         check(fetched.returncode == 0 and b"K-DMX-47-12.ghx" in fetched.stdout,
               "cli %s: %s" % (attempt, (fetched.stdout + fetched.stderr).decode(errors="replace").strip()))
-    check(sorted(os.listdir(bundle)) == ["K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"]
+    files = ["K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"]
+    if FIRMWARE_KEY:
+        files.insert(1, "K-DMX-47-12.ghx.minisig")
+    check(sorted(os.listdir(bundle)) == files
           and subprocess.run(["md5sum", "--quiet", "-c", "MD5SUMS"], cwd=bundle).returncode == 0
           and not [name for name in os.listdir(os.path.dirname(bundle)) if name.startswith(".ql7420-bundle")],
-          "the bundle: four files that md5sum -c accepts, nothing left beside it")
+          "the bundle: %s, which md5sum -c accepts, nothing left beside it" % ", ".join(files))
 
     devices = [Simulator(prefix, number) for number in (21, 22, 23)]
     try:
@@ -345,6 +355,67 @@ def command_line(prefix, env):
               % (status, json.dumps(results)))
     finally:
         stalling.stop()
+
+
+def firmware_key_id():
+    """The key id of FIRMWARE_KEY's public half, as minisign shows it."""
+    with open(FIRMWARE_KEY[:-len(".key")] + ".pub") as public:
+        key = base64.b64decode(public.read().splitlines()[1])
+    return key[2:10][::-1].hex().upper()
+
+
+def forged_firmware(prefix, env, site):
+    """A build that holds the maker's key sends the signed image, and refuses
+    a forged one whose MD5 the version file was made to match, in the
+    command line and in the window, before any port is opened."""
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    folder = os.path.join(site, "data", "hello", "TPX-KLN04")
+    served = {name: os.path.join(folder, name) for name in ("K-DMX-47-12.ghx", "version.txt")}
+    published = {}
+    for name, path in served.items():
+        with open(path, "rb") as original:
+            published[name] = original.read()
+    device = Simulator(prefix, 26)
+    try:
+        program = Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"], env)
+        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
+        status = program.status()
+        check(status == 0 and checks and checks[0].get("signedBy") == firmware_key_id(),
+              "cli update of the signed image ends with 0, signed by key %s (%d, %s)"
+              % (firmware_key_id(), status, json.dumps(checks)))
+        device.holds_the_image("the signed image")
+
+        forged = os.urandom(len(IMAGE))
+        with open(served["K-DMX-47-12.ghx"], "wb") as out:
+            out.write(forged)
+        with open(served["version.txt"], "w") as out:
+            out.write("12 %s\n" % hashlib.md5(forged).hexdigest())
+        before = device.report()
+        program = Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"], env)
+        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
+        status = program.status()
+        after = device.report()
+        untouched = all(after[key] == before[key] for key in ("pcModeRequests", "startCommands"))
+        check(status == 1 and checks and checks[0].get("failure") == "SignatureInvalid" and untouched,
+              "cli update of a forged image with its MD5 rewritten: exit 1, SignatureInvalid, the device "
+              "untouched (%d, %s)" % (status, json.dumps(checks)))
+
+        # Window titles reach X in the locale's encoding.
+        window_env = dict(env, LANG="C.UTF-8")
+        window = Program(["wine", installed(prefix, "ql7420-fwupdate.exe")], window_env)
+        refused = next_output(window, ["firmware check failed", "signature invalid"], 60, since=0)
+        notice = visible_window(window_env, WINDOW_TITLE)
+        answered = notice is not None and press_return(window_env, notice, WINDOW_TITLE)
+        ended = ends(window.process, 30)
+        check(refused is not None and answered and ended == 0 and not any(
+            "open:" in text for _, text in window.errors),
+              "the window refuses the forged image with its one notice, no port opened (ended: %s)"
+              % ended)
+    finally:
+        for name, path in served.items():
+            with open(path, "wb") as out:
+                out.write(published[name])
+        device.stop()
 
 
 def interrupted_at_the_question(cli, env, device):
@@ -1119,8 +1190,9 @@ def start_firmware_server(port):
     image = os.path.join(site, "image.ghx")
     with open(image, "wb") as out:
         out.write(IMAGE)
-    subprocess.run([sys.executable, os.path.join(TOOLS_DIR, "publish-firmware.py"), image, "12", site],
-                   check=True, stdout=subprocess.DEVNULL)
+    signing = ["--minisign-key", FIRMWARE_KEY] if FIRMWARE_KEY else []
+    subprocess.run([sys.executable, os.path.join(TOOLS_DIR, "publish-firmware.py"), image, "12", site,
+                    *signing], check=True, stdout=subprocess.DEVNULL)
     return serve(site, port), site
 
 
@@ -1236,6 +1308,8 @@ def main(argv):
         signatures(prefix, setups[0])
         server_in_programs(prefix, base_url)
         command_line(prefix, env)
+        if FIRMWARE_KEY:
+            forged_firmware(prefix, env, site)
         plugged_command_line(prefix, env)
         plugged_window(prefix, env, outdir)
         https_through_schannel(prefix, env, https_build, site)
