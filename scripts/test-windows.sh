@@ -88,10 +88,13 @@ debian13_run "$root" "
 
     if [ ! -e "$earlier_setup" ]; then
         echo "== Building the installer of 1.2.0"
+        # 1.2.0 took Debian'\''s hardening flags wherever dpkg-buildflags was,
+        # which MinGW'\''s linker refuses; the tree has it for libsodium.
         began=$(date +%s)
         "$qt/windows/bin/qt-cmake" -S /root/earlier -B /tmp/earlier -G Ninja \
             -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
             -DQT_CHAINLOAD_TOOLCHAIN_FILE=/root/earlier/cmake/toolchain-mingw-w64.cmake \
+            -DDPKG_BUILDFLAGS=OFF \
             -DQt6LinguistTools_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6LinguistTools \
             -DFW_SERVER_BASE_URL=$server >/tmp/configure.log || { cat /tmp/configure.log >&2; exit 1; }
         cmake --build /tmp/earlier --target ql7420-fwupdate ql7420-fwupdate-cli >/tmp/build.log ||
