@@ -400,6 +400,25 @@ def forged_firmware(prefix, env, site):
               "cli update of a forged image with its MD5 rewritten: exit 1, SignatureInvalid, the device "
               "untouched (%d, %s)" % (status, json.dumps(checks)))
 
+        # The same forgery in a copy of the bundle that command_line() fetched.
+        forged_bundle = os.path.join(prefix, "drive_c", "ql7420-forged")
+        shutil.rmtree(forged_bundle, ignore_errors=True)
+        shutil.copytree(os.path.join(prefix, "drive_c", "ql7420-bundle"), forged_bundle)
+        with open(os.path.join(forged_bundle, "K-DMX-47-12.ghx"), "wb") as out:
+            out.write(forged)
+        with open(os.path.join(forged_bundle, "version.txt"), "w") as out:
+            out.write("12 %s\n" % hashlib.md5(forged).hexdigest())
+        program = Program(["wine", cli, "update", "--from", r"C:\ql7420-forged", "--port", device.name,
+                           "--yes", "--json"], env)
+        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
+        status = program.status()
+        after_bundle = device.report()
+        untouched = all(after_bundle[key] == before[key] for key in ("pcModeRequests", "startCommands"))
+        check(status == 1 and checks and checks[0].get("failure") == "SignatureInvalid" and untouched,
+              "cli update --from a forged bundle, its MD5 rewritten: exit 1, SignatureInvalid, the device "
+              "untouched (%d, %s)" % (status, json.dumps(checks)))
+        shutil.rmtree(forged_bundle, ignore_errors=True)
+
         # The window's failure notice comes over its opening one; once it is
         # answered, both close and the window runs on with nothing to send.
         # Window titles reach X in the locale's encoding.
