@@ -21,9 +21,8 @@ constexpr int KeyIdSize = 8;
 constexpr int PublicKeySize = 32;
 constexpr int SignatureSize = 64;
 constexpr int HashSize = 64;
-// minisign's own limits on a trusted comment and on the file as a whole.
+// minisign's own limit on a trusted comment.
 constexpr int TrustedCommentLimit = 8192;
-constexpr int SignatureFileLimit = 16 * 1024;
 
 const QByteArray UntrustedPrefix = "untrusted comment: ";
 const QByteArray TrustedPrefix = "trusted comment: ";
@@ -136,11 +135,11 @@ FirmwareSignature::Verdict FirmwareSignature::verify(const QByteArray &signature
         verdict.detail = detail;
         return verdict;
     };
-    if (signatureFile.size() > SignatureFileLimit)
+    if (signatureFile.size() > FileLimit)
         return refuse(Malformed,
                       QStringLiteral("it holds %1 bytes, more than a signature's %2")
                           .arg(signatureFile.size())
-                          .arg(SignatureFileLimit));
+                          .arg(FileLimit));
     QList<QByteArray> lines = signatureFile.split('\n');
     for (QByteArray &line : lines) {
         if (line.endsWith('\r'))

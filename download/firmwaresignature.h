@@ -34,6 +34,10 @@ public:
         QString keyId;
     };
 
+    // Far beyond minisign's few hundred bytes, however long a trusted
+    // comment may be; anything longer is not read.
+    static constexpr int FileLimit = 16 * 1024;
+
     // keys: minisign public keys, each the key line of a minisign.pub.
     explicit FirmwareSignature(const QStringList &keys);
 

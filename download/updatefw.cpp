@@ -256,7 +256,7 @@ void UpdateFW::verifySignature()
              QStringLiteral("file not writable: %1: %2").arg(storedPath, file.errorString()));
         return;
     }
-    const QByteArray signature = file.read(VersionFileLimit + 1);
+    const QByteArray signature = file.read(FirmwareSignature::FileLimit + 1);
     file.close();
     if (signatureAccepted(signature, image))
         announceImage();
@@ -403,7 +403,7 @@ void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
     if (!signingKeys.isEmpty()) {
         const QString signaturePath = bundle.filePath(signatureFileName());
         origin = QDir::toNativeSeparators(signaturePath);
-        const RegularFile signature = readRegularFile(signaturePath, VersionFileLimit);
+        const RegularFile signature = readRegularFile(signaturePath, FirmwareSignature::FileLimit);
         if (signature.outcome == RegularFile::Missing) {
             failSignature(SignatureMissing,
                           QStringLiteral("signature missing: %1 does not exist, and this build "
@@ -411,7 +411,8 @@ void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
                               .arg(origin));
             return;
         }
-        if (!bundleFileRead(signature, VersionFileLimit, QStringLiteral("a signature's"))
+        if (!bundleFileRead(signature, FirmwareSignature::FileLimit,
+                            QStringLiteral("a signature's"))
             || !signatureAccepted(signature.content, image.content))
             return;
     }

@@ -5,7 +5,9 @@
 set -euo pipefail
 
 # python3-dbus, python3-gi and dbus-daemon: the tests' stand-in for logind
-# on a bus of its own.
+# on a bus of its own. libsodium-dev and pkg-config: verifying the maker's
+# signature, in a build that holds the maker's keys; minisign: the tests'
+# and the release's own keys and signatures.
 packages=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-tools-dev qt6-l10n-tools libgl-dev python3 openssl
     python3-dbus python3-gi dbus-daemon libsodium-dev pkg-config minisign)
 if [ "${1:-}" = --only ]; then
