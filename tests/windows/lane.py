@@ -375,48 +375,46 @@ def forged_firmware(prefix, env, site):
     for name, path in served.items():
         with open(path, "rb") as original:
             published[name] = original.read()
+    forged = os.urandom(len(IMAGE))
+
+    def forge(where):
+        """Puts the forged image in the folder, with its MD5 in the version file."""
+        with open(os.path.join(where, "K-DMX-47-12.ghx"), "wb") as out:
+            out.write(forged)
+        with open(os.path.join(where, "version.txt"), "w") as out:
+            out.write("12 %s\n" % hashlib.md5(forged).hexdigest())
+
+    def update(*options):
+        """The exit status and the check events of an update of the device."""
+        program = Program(["wine", cli, "update", *options, "--port", device.name, "--yes", "--json"], env)
+        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
+        return program.status(), checks
+
+    def refused(what, *options):
+        before = device.report()
+        status, checks = update(*options)
+        after = device.report()
+        untouched = all(after[key] == before[key] for key in ("pcModeRequests", "startCommands"))
+        check(status == 1 and checks and checks[0].get("failure") == "SignatureInvalid" and untouched,
+              "cli update %s, its MD5 rewritten: exit 1, SignatureInvalid, the device untouched (%d, %s)"
+              % (what, status, json.dumps(checks)))
+
     device = Simulator(prefix, 26)
     try:
-        program = Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"], env)
-        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
-        status = program.status()
+        status, checks = update()
         check(status == 0 and checks and checks[0].get("signedBy") == firmware_key_id(),
               "cli update of the signed image ends with 0, signed by key %s (%d, %s)"
               % (firmware_key_id(), status, json.dumps(checks)))
         device.holds_the_image("the signed image")
 
-        forged = os.urandom(len(IMAGE))
-        with open(served["K-DMX-47-12.ghx"], "wb") as out:
-            out.write(forged)
-        with open(served["version.txt"], "w") as out:
-            out.write("12 %s\n" % hashlib.md5(forged).hexdigest())
-        before = device.report()
-        program = Program(["wine", cli, "update", "--port", device.name, "--yes", "--json"], env)
-        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
-        status = program.status()
-        after = device.report()
-        untouched = all(after[key] == before[key] for key in ("pcModeRequests", "startCommands"))
-        check(status == 1 and checks and checks[0].get("failure") == "SignatureInvalid" and untouched,
-              "cli update of a forged image with its MD5 rewritten: exit 1, SignatureInvalid, the device "
-              "untouched (%d, %s)" % (status, json.dumps(checks)))
-
+        forge(folder)
+        refused("of a forged image")
         # The same forgery in a copy of the bundle that command_line() fetched.
         forged_bundle = os.path.join(prefix, "drive_c", "ql7420-forged")
         shutil.rmtree(forged_bundle, ignore_errors=True)
         shutil.copytree(os.path.join(prefix, "drive_c", "ql7420-bundle"), forged_bundle)
-        with open(os.path.join(forged_bundle, "K-DMX-47-12.ghx"), "wb") as out:
-            out.write(forged)
-        with open(os.path.join(forged_bundle, "version.txt"), "w") as out:
-            out.write("12 %s\n" % hashlib.md5(forged).hexdigest())
-        program = Program(["wine", cli, "update", "--from", r"C:\ql7420-forged", "--port", device.name,
-                           "--yes", "--json"], env)
-        checks = [event for _, event in json_events(program.all_lines()) if event["event"] == "check"]
-        status = program.status()
-        after_bundle = device.report()
-        untouched = all(after_bundle[key] == before[key] for key in ("pcModeRequests", "startCommands"))
-        check(status == 1 and checks and checks[0].get("failure") == "SignatureInvalid" and untouched,
-              "cli update --from a forged bundle, its MD5 rewritten: exit 1, SignatureInvalid, the device "
-              "untouched (%d, %s)" % (status, json.dumps(checks)))
+        forge(forged_bundle)
+        refused("--from a forged bundle", "--from", r"C:\ql7420-forged")
         shutil.rmtree(forged_bundle, ignore_errors=True)
 
         # The window's failure notice comes over its opening one; once it is
@@ -571,6 +569,51 @@ def plugged_command_line(prefix, env):
         for device in devices:
             device.stop()
     print("   plugged devices through the command line: %.1f s" % (time.monotonic() - started), flush=True)
+
+
+def watched_command_line(prefix, env):
+    """The installed command line watching a bench: two devices plugged in
+    one after the other, each updated whole as it comes."""
+    started = time.monotonic()
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    wine.clear_usb_serials(env, SLOTS)
+    program = Program(["wine", cli, "update", "--watch", "--count", "2", "--json"], env)
+    devices, events = [], []
+
+    def next_event(kind):
+        """The next event of the kind; with none, the end of the output."""
+        while (line := program.next_line()) is not None:
+            if line[1].startswith("{"):
+                events.append(json.loads(line[1]))
+                if events[-1]["event"] == kind:
+                    return events[-1]
+        return None
+
+    try:
+        checked = next_event("check")
+        check(bool(checked and checked["ok"]), "cli update --watch: the firmware checked at the start")
+        for plugged in PLUGGED[:2]:
+            devices.append(PluggedDevice(prefix, env, plugged))
+            result = next_event("result")
+            check(bool(result and result.get("serial") == plugged[1] and result["ok"]),
+                  "cli update --watch: %s updated once plugged in (%s)" % (plugged[1], result))
+        next_event(None)
+        status = program.status()
+        appeared = [event.get("serial") for event in events if event["event"] == "appeared"]
+        summary = [event for event in events if event["event"] == "summary"]
+        check(status == 0 and appeared == [serial for _, serial, _ in PLUGGED[:2]]
+              and len(summary) == 1 and summary[0]["updated"] == 2,
+              "cli update --watch --count 2: each device seen as it was plugged in, then the end "
+              "(%s, %s, %s)" % (status, appeared, summary))
+        for device in devices:
+            device.holds_the_image("update --watch, " + device.serial)
+    finally:
+        if program.process.poll() is None:
+            program.process.kill()
+        for device in devices:
+            device.stop()
+    print("   a watched bench through the command line: %.1f s" % (time.monotonic() - started),
+          flush=True)
 
 
 def xdotool(env, *arguments):
@@ -1336,6 +1379,7 @@ def main(argv):
         if FIRMWARE_KEY:
             forged_firmware(prefix, env, site)
         plugged_command_line(prefix, env)
+        watched_command_line(prefix, env)
         plugged_window(prefix, env, outdir)
         https_through_schannel(prefix, env, https_build, site)
         demo_beside_command_lines(prefix, build_env, build, base_url, outdir)
