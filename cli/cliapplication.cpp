@@ -139,6 +139,8 @@ int CliApplication::runList()
 
 int CliApplication::runUpdate()
 {
+    if (command.watch)
+        return runWatch();
     int refusal = Success;
     const QList<PortRecord> ports = chooseDevices(&refusal);
     if (refusal != Success)
@@ -295,10 +297,15 @@ QList<PortRecord> CliApplication::chooseDevices(int *refusal)
     return attached;
 }
 
-bool CliApplication::confirm(const QList<PortRecord> &ports)
+void CliApplication::warnOfDataLoss()
 {
     console->note(tr("Updating the firmware may reset the device's data.\n"
                      "Synchronise the data with the app before you update the firmware."));
+}
+
+bool CliApplication::confirm(const QList<PortRecord> &ports)
+{
+    warnOfDataLoss();
     if (command.yes)
         return true;
     console->ask(tr("Update the firmware on %1 now? [y/N] ")
@@ -316,7 +323,9 @@ bool CliApplication::confirm(const QList<PortRecord> &ports)
     return false;
 }
 
-int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *image)
+// One hold for all the devices: the system is asked once, however many
+// transfers run, and told again only once none runs.
+void CliApplication::setUpSystemHold()
 {
     systemHold.setReason(tr("A firmware transfer is running. Stopping it would leave the device "
                             "without firmware."));
@@ -329,6 +338,11 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
                               .arg(reason));
         holdNoteShown = true;
     });
+}
+
+int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *image)
+{
+    setUpSystemHold();
     for (const PortRecord &port : ports) {
         auto *device = new DeviceUpdate(port, image);
         device->shareSystemHold(systemHold);
@@ -336,7 +350,7 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
         connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
         connect(device, &DeviceUpdate::finished, this, [this, device] {
             if (!interrupted)
-                console->event(resultEvent(device));
+                console->event(resultEvent(device->result()));
             wake();
         });
         connect(device, &DeviceUpdate::versionRead, this, [this, device] {
@@ -366,13 +380,267 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
 
     int updated = 0;
     for (const DeviceUpdate *device : std::as_const(devices)) {
-        console->result(resultLine(device));
+        console->result(resultLine(device->result()));
         if (device->stage() == DeviceUpdate::Updated)
             ++updated;
     }
     if (image)
         console->result(tr("%1 of %2 devices updated").arg(updated).arg(devices.size()));
     return updated == devices.size() ? Success : DeviceFailed;
+}
+
+// A bench's run: the firmware is checked once, then every device plugged in
+// is updated as it comes, each on its own, while the others go on. A device
+// is known again by its serial number: one updated in this run is not
+// updated again, and one that failed is tried again.
+int CliApplication::runWatch()
+{
+    if (!checkFirmware())
+        return interrupted ? Interrupted : CheckFailed;
+    warnOfDataLoss();
+    console->note(command.count > 0
+                      ? tr("Waiting for devices: each one plugged in is updated, until %1 are "
+                           "updated. Ctrl-C ends the watch.")
+                            .arg(command.count)
+                      : tr("Waiting for devices: each one plugged in is updated. Ctrl-C ends the "
+                           "watch."));
+    setUpSystemHold();
+    {
+        ProgressBoard progress(*console, {});
+        board = &progress;
+        showTally(false);
+        connect(&enumerator, &DeviceEnumerator::devicesListed, this,
+                &CliApplication::onDevicesListed);
+        enumerator.startScanning();
+        waitUntil([this] { return watchEnding() && countOf(DeviceUpdate::Transfer) == 0; });
+        enumerator.stopScanning();
+        disconnect(&enumerator, nullptr, this, nullptr);
+        leaveUnstarted(interrupted ? tr("not updated: the watch was interrupted before its transfer")
+                                   : tr("not updated: %1 devices were updated, as --count asked")
+                                         .arg(updatedCount));
+        for (DeviceUpdate *device : std::as_const(devices))
+            progress.removeDevice(device);
+        board = nullptr;
+    }
+    // The ports close with them, and with those forgotten on the way.
+    qDeleteAll(devices);
+    devices.clear();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (interrupted && !transferBegun) {
+        console->note(tr("Interrupted; no firmware was sent, and the ports are closed."));
+        return Interrupted;
+    }
+
+    int updated = 0;
+    int failed = 0;
+    QJsonArray summary;
+    console->result(tr("The watch ended. Each device's last result:"));
+    for (const DeviceUpdate::Result &result : std::as_const(watchResults)) {
+        console->result(resultLine(result));
+        QJsonObject fields = resultEvent(result);
+        fields.remove("event");
+        summary.append(fields);
+        updated += result.stage == DeviceUpdate::Updated;
+        failed += result.stage == DeviceUpdate::Failed;
+    }
+    console->result(tr("Devices updated: %1, failed: %2, left as they were: %3")
+                        .arg(updated)
+                        .arg(failed)
+                        .arg(watchResults.size() - updated - failed));
+    console->event({{"event", "summary"},
+                    {"updated", updated},
+                    {"failed", failed},
+                    {"skipped", int(watchResults.size()) - updated - failed},
+                    {"devices", summary}});
+    return failed == 0 ? Success : DeviceFailed;
+}
+
+// After every scan: the devices gone since the last, then the new ones.
+void CliApplication::onDevicesListed(const QList<PortRecord> &listed)
+{
+    // A scan's word that was on its way when the watch ended.
+    if (!board)
+        return;
+    QStringList ports;
+    for (const PortRecord &port : listed)
+        ports.append(port.portName);
+    for (const QString &port : std::as_const(pluggedPorts)) {
+        if (!ports.contains(port))
+            onDeviceLeft(port);
+    }
+    pluggedPorts = ports;
+    if (watchEnding())
+        return;
+    for (const PortRecord &port : listed) {
+        // A course still running on the port is the device's, whether it
+        // stayed or came back before its course noticed it had gone.
+        if (!deviceOn(port.portName))
+            onDeviceAppeared(port);
+    }
+    startWaitingDevices();
+}
+
+void CliApplication::onDeviceAppeared(const PortRecord &port)
+{
+    console->note(tr("%1: plugged in").arg(deviceName(port.portName, port.serialNumber)));
+    QJsonObject event = deviceEvent(port.portName, port.serialNumber);
+    event.insert("event", "appeared");
+    console->event(event);
+
+    auto *device = new DeviceUpdate(port, &check);
+    device->shareSystemHold(systemHold);
+    devices.append(device);
+    board->addDevice(device);
+    connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
+    connect(device, &DeviceUpdate::versionRead, this, [this, device] {
+        QJsonObject event = deviceEvent(device->portName(), device->serialNumber());
+        event.insert("version", device->deviceVersion());
+        console->event(event);
+    });
+    connect(device, &DeviceUpdate::finished, this,
+            [this, device] { onWatchedDeviceFinished(device); });
+    const bool updatedBefore = !port.serialNumber.isEmpty()
+        && std::any_of(watchResults.cbegin(), watchResults.cend(),
+                       [&port](const DeviceUpdate::Result &result) {
+                           return result.serialNumber == port.serialNumber
+                               && result.stage == DeviceUpdate::Updated;
+                       });
+    if (updatedBefore)
+        device->skip(tr("already updated in this run"));
+}
+
+void CliApplication::onDeviceLeft(const QString &port)
+{
+    DeviceUpdate *device = deviceOn(port);
+    const QString serial = device ? device->serialNumber() : QString();
+    console->note(tr("%1: unplugged").arg(deviceName(port, serial)));
+    QJsonObject event = deviceEvent(port, serial);
+    event.insert("event", "left");
+    console->event(event);
+    // A running course notices by itself, and is forgotten once it ends.
+    if (device && (device->isDone() || device->stage() == DeviceUpdate::Waiting))
+        forgetDevice(device);
+}
+
+void CliApplication::onWatchedDeviceFinished(DeviceUpdate *device)
+{
+    const DeviceUpdate::Result result = device->result();
+    updatedCount += result.stage == DeviceUpdate::Updated;
+    failedCount += result.stage == DeviceUpdate::Failed;
+    skippedCount += result.stage == DeviceUpdate::Skipped;
+    recordResult(result);
+    console->note(resultLine(result));
+    console->event(resultEvent(result));
+    showTally(true);
+    if (!pluggedPorts.contains(device->portName()))
+        forgetDevice(device);
+    startWaitingDevices();
+    wake();
+}
+
+// As many as may run: all of them, or with --count no more than would
+// reach it if every one succeeded.
+void CliApplication::startWaitingDevices()
+{
+    const QList<DeviceUpdate *> present = devices;
+    for (DeviceUpdate *device : present) {
+        const int running = countOf(DeviceUpdate::Handshake) + countOf(DeviceUpdate::Transfer);
+        if (watchEnding() || (command.count > 0 && updatedCount + running >= command.count))
+            return;
+        if (devices.contains(device) && device->stage() == DeviceUpdate::Waiting)
+            device->start();
+    }
+}
+
+// Ends the courses that have not begun a transfer, which leaves their
+// devices as they were.
+void CliApplication::leaveUnstarted(const QString &reason)
+{
+    const QList<DeviceUpdate *> present = devices;
+    for (DeviceUpdate *device : present) {
+        if (device->stage() != DeviceUpdate::Waiting && device->stage() != DeviceUpdate::Handshake)
+            continue;
+        DeviceUpdate::Result result = device->result();
+        result.stage = DeviceUpdate::Skipped;
+        result.reason = reason;
+        recordResult(result);
+        forgetDevice(device);
+    }
+}
+
+void CliApplication::forgetDevice(DeviceUpdate *device)
+{
+    devices.removeOne(device);
+    if (board)
+        board->removeDevice(device);
+    disconnect(device, nullptr, this, nullptr);
+    // It may be telling of its end right now.
+    device->deleteLater();
+}
+
+DeviceUpdate *CliApplication::deviceOn(const QString &port) const
+{
+    for (DeviceUpdate *device : devices) {
+        if (device->portName() == port)
+            return device;
+    }
+    return nullptr;
+}
+
+int CliApplication::countOf(DeviceUpdate::Stage stage) const
+{
+    return int(std::count_if(devices.cbegin(), devices.cend(),
+                             [stage](const DeviceUpdate *device) {
+                                 return device->stage() == stage;
+                             }));
+}
+
+bool CliApplication::watchEnding() const
+{
+    return interrupted || stopWatching || (command.count > 0 && updatedCount >= command.count);
+}
+
+// One line per device in the summary: a device with a serial number keeps
+// its place, and a later result replaces an earlier one, except that
+// leaving it alone changes nothing of what happened to it before.
+void CliApplication::recordResult(const DeviceUpdate::Result &result)
+{
+    if (!result.serialNumber.isEmpty()) {
+        for (DeviceUpdate::Result &earlier : watchResults) {
+            if (earlier.serialNumber == result.serialNumber) {
+                if (result.stage != DeviceUpdate::Skipped)
+                    earlier = result;
+                return;
+            }
+        }
+    }
+    watchResults.append(result);
+}
+
+// Below the devices on a terminal; elsewhere, after each result, a line or
+// an event.
+void CliApplication::showTally(bool asNote)
+{
+    const int running = countOf(DeviceUpdate::Handshake) + countOf(DeviceUpdate::Transfer);
+    const int waiting = countOf(DeviceUpdate::Waiting);
+    const QString text = tr("Updated %1, failed %2, skipped %3, in progress %4, waiting %5")
+                             .arg(updatedCount)
+                             .arg(failedCount)
+                             .arg(skippedCount)
+                             .arg(running)
+                             .arg(waiting);
+    if (board)
+        board->setFooter(text);
+    if (!asNote)
+        return;
+    if (!console->drawsInPlace())
+        console->note(text);
+    console->event({{"event", "tally"},
+                    {"updated", updatedCount},
+                    {"failed", failedCount},
+                    {"skipped", skippedCount},
+                    {"inProgress", running},
+                    {"waiting", waiting}});
 }
 
 // The port, and the device's USB serial number where the host knows it.
@@ -392,36 +660,57 @@ QJsonObject CliApplication::deviceEvent(const QString &port, const QString &seri
             {"serial", serialNumber.isEmpty() ? QJsonValue() : QJsonValue(serialNumber)}};
 }
 
-QString CliApplication::resultLine(const DeviceUpdate *device) const
+QString CliApplication::resultLine(const DeviceUpdate::Result &result) const
 {
-    const QString name = deviceName(device->portName(), device->serialNumber());
-    if (device->stage() != DeviceUpdate::Updated)
-        return tr("%1: failed: %2").arg(name, device->errorString());
-    if (command.kind == CliCommand::Update)
-        return tr("%1: updated in %2 s").arg(name).arg(device->elapsedMs() / 1000.0, 0, 'f', 1);
-    return tr("%1: firmware %2").arg(name, device->deviceVersion());
+    const QString name = deviceName(result.portName, result.serialNumber);
+    switch (result.stage) {
+    case DeviceUpdate::Updated:
+        if (command.kind == CliCommand::Update)
+            return tr("%1: updated in %2 s").arg(name).arg(result.elapsedMs / 1000.0, 0, 'f', 1);
+        return tr("%1: firmware %2").arg(name, result.deviceVersion);
+    case DeviceUpdate::Skipped:
+        return tr("%1: skipped: %2").arg(name, result.reason);
+    default:
+        return tr("%1: failed: %2").arg(name, result.reason);
+    }
 }
 
-QJsonObject CliApplication::resultEvent(const DeviceUpdate *device) const
+QJsonObject CliApplication::resultEvent(const DeviceUpdate::Result &result) const
 {
-    QJsonObject result = deviceEvent(device->portName(), device->serialNumber());
-    result.insert("event", "result");
-    if (device->stage() != DeviceUpdate::Updated) {
-        result.insert("ok", false);
-        result.insert("reason", device->errorString());
-    } else if (command.kind == CliCommand::Update) {
-        result.insert("ok", true);
-        result.insert("seconds", qRound(device->elapsedMs() / 100.0) / 10.0);
-    } else {
-        result.insert("ok", true);
-        result.insert("version", device->deviceVersion());
+    QJsonObject event = deviceEvent(result.portName, result.serialNumber);
+    event.insert("event", "result");
+    switch (result.stage) {
+    case DeviceUpdate::Updated:
+        event.insert("ok", true);
+        if (command.kind == CliCommand::Update)
+            event.insert("seconds", qRound(result.elapsedMs / 100.0) / 10.0);
+        else
+            event.insert("version", result.deviceVersion);
+        break;
+    case DeviceUpdate::Skipped:
+        // Left as it was, which is what was asked: an updated device, or
+        // one the run ended before.
+        event.insert("ok", true);
+        event.insert("skipped", true);
+        event.insert("reason", result.reason);
+        break;
+    default:
+        event.insert("ok", false);
+        event.insert("reason", result.reason);
+        if (command.kind == CliCommand::Update)
+            event.insert("seconds", qRound(result.elapsedMs / 100.0) / 10.0);
+        break;
     }
-    return result;
+    return event;
 }
 
 void CliApplication::onInterrupt(bool closing)
 {
-    if (transferBegun && closing) {
+    // A watch between devices may stop; an update stops only before its
+    // first transfer.
+    const bool transferring
+        = command.watch ? countOf(DeviceUpdate::Transfer) > 0 : transferBegun;
+    if (transferring && closing) {
         // The system ends the process within seconds whatever it does: the
         // transfers run on for those seconds, and a log that the output
         // goes to says which devices they will most likely leave unfinished.
@@ -438,7 +727,16 @@ void CliApplication::onInterrupt(bool closing)
                           .arg(running.join(QStringLiteral(", "))));
         return;
     }
-    if (transferBegun) {
+    if (transferring && command.watch) {
+        console->note(tr("Not stopping yet: a firmware transfer is running, and stopping it "
+                         "would leave the device without firmware. The watch ends once the "
+                         "transfers have ended, and starts no other device."));
+        stopWatching = true;
+        leaveUnstarted(tr("not updated: the watch was ending before its transfer"));
+        showTally(false);
+        return;
+    }
+    if (transferring) {
         console->note(tr("Not stopping: a firmware transfer is running, and stopping it would "
                          "leave the device without firmware. Please wait until it ends."));
         return;

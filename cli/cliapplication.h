@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "console.h"
 #include "deviceenumerator.h"
+#include "deviceupdate.h"
 #include "systemhold.h"
 #include "updatefw.h"
 
@@ -15,13 +16,14 @@
 #include <cstdio>
 #include <functional>
 
-class DeviceUpdate;
+class ProgressBoard;
 class QCoreApplication;
 class QEventLoop;
 
 // One run of the command line: reads the command, checks the firmware
 // server (or a bundle saved from it), finds the devices, asks for
-// confirmation and updates them all at once, then tells how each fared. The
+// confirmation and updates them all at once, then tells how each fared; or,
+// on a bench, waits for devices and updates each as it is plugged in. The
 // exit code tells scripts the outcome. GUI thread; waits in event loops of
 // its own, so that tests can run it in their own process.
 class CliApplication : public QObject
@@ -60,12 +62,27 @@ private:
     QString bundlePath() const;
     QJsonObject sourceFields() const;
     QList<PortRecord> chooseDevices(int *refusal);
+    void warnOfDataLoss();
     bool confirm(const QList<PortRecord> &ports);
+    void setUpSystemHold();
     int runDevices(const QList<PortRecord> &ports, const UpdateFW *image);
+    int runWatch();
+    void onDevicesListed(const QList<PortRecord> &listed);
+    void onDeviceAppeared(const PortRecord &port);
+    void onDeviceLeft(const QString &port);
+    void onWatchedDeviceFinished(DeviceUpdate *device);
+    void startWaitingDevices();
+    void leaveUnstarted(const QString &reason);
+    void forgetDevice(DeviceUpdate *device);
+    DeviceUpdate *deviceOn(const QString &port) const;
+    int countOf(DeviceUpdate::Stage stage) const;
+    bool watchEnding() const;
+    void recordResult(const DeviceUpdate::Result &result);
+    void showTally(bool asNote);
     QString deviceName(const QString &port, const QString &serialNumber) const;
     QJsonObject deviceEvent(const QString &port, const QString &serialNumber) const;
-    QString resultLine(const DeviceUpdate *device) const;
-    QJsonObject resultEvent(const DeviceUpdate *device) const;
+    QString resultLine(const DeviceUpdate::Result &result) const;
+    QJsonObject resultEvent(const DeviceUpdate::Result &result) const;
     void onInterrupt(bool closing);
     // Runs the event loop until done() holds, checked whenever wake() is
     // called, or until an interrupt.
@@ -87,6 +104,17 @@ private:
     bool interrupted = false;
     bool transferBegun = false;
     bool holdNoteShown = false;
+
+    // update --watch: the ports of the devices the last scan found, each
+    // device's last result (by its serial number where it has one), and how
+    // many results of each kind there were.
+    ProgressBoard *board = nullptr;
+    QStringList pluggedPorts;
+    QList<DeviceUpdate::Result> watchResults;
+    int updatedCount = 0;
+    int failedCount = 0;
+    int skippedCount = 0;
+    bool stopWatching = false;
 };
 
 // The command line's whole run on an existing application object: its

@@ -21,6 +21,15 @@ struct Options
                             CommandLine::tr("update: every attached device.")};
     QCommandLineOption yes {QStringLiteral("yes"),
                             CommandLine::tr("update: do not ask for confirmation.")};
+    QCommandLineOption watch {QStringLiteral("watch"),
+                              CommandLine::tr("update: wait for devices and update each one "
+                                              "plugged in, until interrupted or --count are "
+                                              "updated; one already updated is not updated "
+                                              "again.")};
+    QCommandLineOption count {QStringLiteral("count"),
+                              CommandLine::tr("update --watch: end once this many devices are "
+                                              "updated."),
+                              QStringLiteral("N")};
     QCommandLineOption from {QStringLiteral("from"),
                              CommandLine::tr("check, update: the firmware of the bundle in this "
                                              "folder, saved before with fetch, instead of the "
@@ -40,7 +49,8 @@ void setUp(QCommandLineParser &parser, const Options &options)
         "Commands:\n"
         "  check      check the firmware server: latest version, digest verified\n"
         "  list       list the attached devices\n"
-        "  update     check the server, then update the devices, in parallel\n"
+        "  update     check the server, then update the devices, in parallel; with\n"
+        "             --watch, each device as it is plugged in\n"
         "  fetch DIR  check the server, then save its firmware in DIR as a bundle, for\n"
         "             check and update --from DIR on a PC without the internet"));
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -49,7 +59,8 @@ void setUp(QCommandLineParser &parser, const Options &options)
                                  CommandLine::tr("fetch: the folder to save the bundle in"),
                                  QStringLiteral("[DIR]"));
     parser.addOptions({options.json, options.versions, options.port, options.all, options.yes,
-                       options.from, options.help, options.version});
+                       options.watch, options.count, options.from, options.help,
+                       options.version});
 }
 
 } // namespace
@@ -98,6 +109,7 @@ bool CommandLine::parse(const QStringList &arguments)
     parsed.ports = parser.values(options.port);
     parsed.all = parser.isSet(options.all);
     parsed.yes = parser.isSet(options.yes);
+    parsed.watch = parser.isSet(options.watch);
     parsed.from = parser.value(options.from);
     if (parsed.versions && parsed.kind != CliCommand::List)
         return refuse(tr("--versions goes with list"));
@@ -112,6 +124,18 @@ bool CommandLine::parse(const QStringList &arguments)
         return refuse(tr("--from goes with check and update"));
     if (parser.isSet(options.from) && parsed.from.isEmpty())
         return refuse(tr("--from needs the folder of a bundle"));
+    if (parsed.watch && parsed.kind != CliCommand::Update)
+        return refuse(tr("--watch goes with update"));
+    if (parsed.watch && (!parsed.ports.isEmpty() || parsed.all))
+        return refuse(tr("--watch takes every device plugged in; it excludes --port and --all"));
+    if (parser.isSet(options.count)) {
+        bool number = false;
+        parsed.count = parser.value(options.count).toInt(&number);
+        if (!parsed.watch)
+            return refuse(tr("--count goes with update --watch"));
+        if (!number || parsed.count < 1)
+            return refuse(tr("--count needs a number of devices, 1 or more"));
+    }
     parsed.ports.removeDuplicates();
     return true;
 }
@@ -128,7 +152,7 @@ QString CommandLine::helpText() const
              "       could not save the bundle\n"
              "  2    usage error, or the update was not confirmed\n"
              "  3    no device attached\n"
-             "  4    at least one device failed\n"
+             "  4    at least one device failed (with --watch: failed when last tried)\n"
              "  130  interrupted before any transfer began\n");
 }
 

@@ -15,6 +15,10 @@ struct CliCommand
     bool versions = false;
     bool all = false;
     bool yes = false;
+    // update: every device plugged in from now on, until count of them are
+    // updated (0: until interrupted).
+    bool watch = false;
+    int count = 0;
     QStringList ports;
     // fetch: the folder to save the bundle in.
     QString folder;

@@ -35,6 +35,26 @@ void DeviceUpdate::start()
     handshakeTimer.start();
 }
 
+void DeviceUpdate::skip(const QString &reason)
+{
+    if (current != Waiting)
+        return;
+    failure = reason;
+    finish(Skipped);
+}
+
+qint64 DeviceUpdate::elapsedMs() const
+{
+    if (endedMs >= 0)
+        return endedMs;
+    return clock.isValid() ? clock.elapsed() : 0;
+}
+
+DeviceUpdate::Result DeviceUpdate::result() const
+{
+    return {port, serial, current, version, failure, elapsedMs()};
+}
+
 void DeviceUpdate::handshakeStep()
 {
     if (pcModeRequests < Controller::PcModeRequests) {
@@ -87,6 +107,7 @@ void DeviceUpdate::finish(Stage stage)
     if (isDone())
         return;
     handshakeTimer.stop();
+    endedMs = clock.isValid() ? clock.elapsed() : 0;
     current = stage;
     emit finished();
 }

@@ -20,7 +20,7 @@ class DeviceUpdate : public QObject
     Q_OBJECT
 
 public:
-    enum Stage { Waiting, Handshake, Transfer, Updated, Failed };
+    enum Stage { Waiting, Handshake, Transfer, Updated, Failed, Skipped };
     Q_ENUM(Stage)
 
     // Without an image the course ends once the version is read. The check
@@ -31,18 +31,26 @@ public:
     // Before start(); the hold must outlive this object.
     void shareSystemHold(SystemHold &hold) { controller.shareSystemHold(hold); }
     void start();
+    // Ends the course before it starts, for a device that is not to be
+    // touched (one already updated, plugged in again).
+    void skip(const QString &reason);
 
     QString portName() const { return port; }
     // Which unit it is, where the host knows (a service bench must know
     // which one got which firmware); empty otherwise.
     QString serialNumber() const { return serial; }
     Stage stage() const { return current; }
-    bool isDone() const { return current == Updated || current == Failed; }
+    bool isDone() const { return current >= Updated; }
     // As the device reports it; empty until then.
     QString deviceVersion() const { return version; }
     int percent() const { return progress; }
+    // Why it failed or was skipped.
     QString errorString() const { return failure; }
-    qint64 elapsedMs() const { return clock.elapsed(); }
+    // From the start to the end, once ended: a device done early is not
+    // charged for the others' transfers.
+    qint64 elapsedMs() const;
+    struct Result;
+    Result result() const;
 
 signals:
     void versionRead();
@@ -68,6 +76,18 @@ private:
     int progress = 0;
     QString failure;
     QElapsedTimer clock;
+    qint64 endedMs = -1;
+};
+
+// How a device's course ended, kept once the course itself is gone.
+struct DeviceUpdate::Result
+{
+    QString portName;
+    QString serialNumber;
+    Stage stage = Waiting;
+    QString deviceVersion;
+    QString reason;
+    qint64 elapsedMs = 0;
 };
 
 #endif // DEVICEUPDATE_H

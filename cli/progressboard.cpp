@@ -17,16 +17,10 @@ constexpr int PlainStep = 10;
 
 ProgressBoard::ProgressBoard(Console &console, const QList<DeviceUpdate *> &devices,
                              QObject *parent)
-    : QObject(parent), console(console), devices(devices)
+    : QObject(parent), console(console)
 {
-    for (DeviceUpdate *device : devices) {
-        shownPercent.insert(device, -1);
-        connect(device, &DeviceUpdate::progressChanged, this,
-                [this, device] { onProgress(device); });
-        for (auto signal :
-             {&DeviceUpdate::versionRead, &DeviceUpdate::transferStarted, &DeviceUpdate::finished})
-            connect(device, signal, this, [this] { dirty = true; });
-    }
+    for (DeviceUpdate *device : devices)
+        addDevice(device);
     if (console.drawsInPlace()) {
         connect(&redrawTimer, &QTimer::timeout, this, &ProgressBoard::redraw);
         redrawTimer.start(RedrawPeriodMs);
@@ -41,6 +35,31 @@ ProgressBoard::~ProgressBoard()
         redraw();
         console.endBlock();
     }
+}
+
+void ProgressBoard::addDevice(DeviceUpdate *device)
+{
+    devices.append(device);
+    shownPercent.insert(device, -1);
+    connect(device, &DeviceUpdate::progressChanged, this, [this, device] { onProgress(device); });
+    for (auto signal :
+         {&DeviceUpdate::versionRead, &DeviceUpdate::transferStarted, &DeviceUpdate::finished})
+        connect(device, signal, this, [this] { dirty = true; });
+    dirty = true;
+}
+
+void ProgressBoard::removeDevice(DeviceUpdate *device)
+{
+    devices.removeOne(device);
+    shownPercent.remove(device);
+    disconnect(device, nullptr, this, nullptr);
+    dirty = true;
+}
+
+void ProgressBoard::setFooter(const QString &text)
+{
+    dirty = dirty || text != footer;
+    footer = text;
 }
 
 void ProgressBoard::onProgress(DeviceUpdate *device)
@@ -66,6 +85,8 @@ void ProgressBoard::redraw()
     QStringList lines;
     for (const DeviceUpdate *device : std::as_const(devices))
         lines << line(device);
+    if (!footer.isEmpty())
+        lines << footer;
     console.drawBlock(lines);
 }
 
@@ -88,11 +109,16 @@ QString ProgressBoard::line(const DeviceUpdate *device) const
     case DeviceUpdate::Failed:
         state = tr("failed");
         break;
+    case DeviceUpdate::Skipped:
+        state = tr("skipped: %1").arg(device->errorString());
+        break;
     }
     const int filled = device->percent() * BarWidth / 100;
     const QString bar = QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, '.');
-    return QStringLiteral("%1  %2  [%3] %4 %  %5")
+    const QString serial = device->serialNumber();
+    return QStringLiteral("%1  %2  %3  [%4] %5 %  %6")
         .arg(device->portName(), -14)
+        .arg(serial.isEmpty() ? QStringLiteral("-") : serial, -12)
         .arg(device->deviceVersion(), -10)
         .arg(bar)
         .arg(device->percent(), 3)

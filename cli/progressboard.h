@@ -11,9 +11,9 @@ class Console;
 class DeviceUpdate;
 
 // Shows how each device of a run is getting on: on a terminal a line per
-// device, redrawn in place at most ten times a second; elsewhere a plain
-// line per device at every tenth of the transfer; with --json a progress
-// event at every percent.
+// device, redrawn in place at most ten times a second, and a footer below
+// them; elsewhere a plain line per device at every tenth of the transfer;
+// with --json a progress event at every percent. Devices may come and go.
 class ProgressBoard : public QObject
 {
     Q_OBJECT
@@ -23,6 +23,12 @@ public:
                   QObject *parent = nullptr);
     ~ProgressBoard() override;
 
+    // The device must outlive its place on the board.
+    void addDevice(DeviceUpdate *device);
+    void removeDevice(DeviceUpdate *device);
+    // Shown below the devices on a terminal.
+    void setFooter(const QString &text);
+
 private:
     void onProgress(DeviceUpdate *device);
     void redraw();
@@ -31,6 +37,7 @@ private:
     Console &console;
     QList<DeviceUpdate *> devices;
     QHash<const DeviceUpdate *, int> shownPercent;
+    QString footer;
     QTimer redrawTimer;
     bool dirty = false;
 };

@@ -139,6 +139,7 @@ QList<PortRecord> DeviceEnumerator::devicesAmong(const QList<PortRecord> &ports)
 void DeviceEnumerator::scanPorts()
 {
     const QList<PortRecord> matches = devicesAmong(listPorts());
+    emit devicesListed(matches);
     if (!matches.isEmpty())
         emit deviceAvailable(matches.first().portName);
     else

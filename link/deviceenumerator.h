@@ -69,6 +69,8 @@ public:
 signals:
     void deviceAvailable(QString portName);
     void deviceNotFound();
+    // After every scan, every device found, in the listing's order.
+    void devicesListed(QList<PortRecord> devices);
 
 protected:
     void run() override;

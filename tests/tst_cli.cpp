@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QLockFile>
 #include <QProcess>
+#include <QSaveFile>
 #include <QTemporaryFile>
 #include <QtTest>
 
@@ -115,6 +116,8 @@ private slots:
     void threeDevicesAtOnceJson_data();
     void threeDevicesAtOnceJson();
     void stalledDeviceWhileInterrupted();
+    void watch_data();
+    void watch();
     void noWindowSystemLinked();
 
 private:
@@ -144,6 +147,9 @@ private:
     MinisignKey successorKey;
     MinisignKey strangerKey;
     QString signingKeys;
+    // Where a watching run lists its devices, read again at every scan;
+    // such a run's two outputs come as one.
+    QString devicesFile;
 };
 
 void tst_Cli::initTestCase()
@@ -164,6 +170,7 @@ void tst_Cli::init()
 {
     saving.reset();
     signingKeys.clear();
+    devicesFile.clear();
     // Plugged in again after a test that unplugged one.
     for (SimulatorProcess &simulator : simulators) {
         QVERIFY(simulator.command("reset"));
@@ -188,6 +195,10 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     environment.insert("QT_LOGGING_RULES", "default.debug=true");
     if (!signingKeys.isEmpty())
         environment.insert("QL7420_DEMO_SIGNING_KEYS", signingKeys);
+    if (!devicesFile.isEmpty()) {
+        environment.insert("QL7420_DEMO_DEVICES_FILE", devicesFile);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+    }
     environment.insert("LANG", language);
     environment.remove("LC_ALL");
     environment.remove("LC_MESSAGES");
@@ -223,7 +234,8 @@ CliRun tst_Cli::finish(QProcess *process)
     }
     run.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
     run.out = QString::fromUtf8(process->readAllStandardOutput());
-    run.err = QString::fromUtf8(process->readAllStandardError());
+    if (process->processChannelMode() != QProcess::MergedChannels)
+        run.err = QString::fromUtf8(process->readAllStandardError());
     run.temp = process->property("tmpdir").toString();
     run.leftInTemp
         = QDir(run.temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -343,6 +355,13 @@ void tst_Cli::noPortOpened_data()
                                 << "no command given";
     QTest::newRow("unknown option") << QStringList({"update", "--frob"}) << 1 << none << "C"
                                     << noTerminal << 2 << "Unknown option 'frob'";
+    QTest::newRow("--watch with --all") << QStringList({"update", "--watch", "--all"}) << 1 << none
+                                        << "C" << noTerminal << 2 << "it excludes --port and --all";
+    QTest::newRow("--count 0") << QStringList({"update", "--watch", "--count", "0"}) << 1 << none
+                               << "C" << noTerminal << 2 << "--count needs a number of devices";
+    QTest::newRow("--watch, firmware server answers 404")
+        << QStringList({"update", "--watch"}) << 1 << QStringList({"--status-version", "404"}) << "C"
+        << noTerminal << 1 << "Firmware check failed";
     QTest::newRow("--port and --all") << QStringList({"update", "--all", "--port", "COM3"}) << 1
                                       << none << "C" << noTerminal << 2 << "exclude each other";
     QTest::newRow("no device attached") << QStringList({"update", "--yes"}) << 0 << none << "C"
@@ -430,7 +449,7 @@ void tst_Cli::noPortOpened_data()
         << QStringList({"check", "--from", "bundle:signed with the second key"}) << 0 << none << "C"
         << noTerminal << 0 << "Firmware in the bundle: K-DMX-47-12";
     // Over a signed bundle, the release's own signature saved byte for byte.
-    QTest::newRow("fetch with keys, signed by the second key")
+    QTest::newRow("fetch with keys, over a bundle signed by the first key")
         << QStringList({"fetch", "bundle:signed by the maker", "keys:maker successor"}) << 0 << none
         << "C" << noTerminal << 0 << "Bundle saved in ";
 }
@@ -698,6 +717,134 @@ void tst_Cli::stalledDeviceWhileInterrupted()
     QCOMPARE(folders.size(), 1);
     QVERIFY2(folders.first().startsWith("ql7420-fwupdate-cli") && !folders.first().contains('/'),
              qPrintable(folders.first()));
+    QCOMPARE(run.leftInTemp, QStringList());
+}
+
+// A bench's watch: the steps plug simulators in and out (N is SIM-N, the
+// order of plugging is the order of listing), add faults, wait for output
+// ({N} is SIM-N's port) and send an interrupt. Each simulator's count of
+// start commands tells whether it was updated, and again; the system's hold
+// is counted in locks taken.
+void tst_Cli::watch_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("says");
+    QTest::addColumn<QList<int>>("starts");
+    QTest::addColumn<int>("holds");
+
+    QTest::newRow("one after another, one plugged in twice, two at once")
+        << QStringList {"update", "--watch", "--json", "--count", "3"}
+        << QStringList {"plug 1", R"(await "event":"result","ok":true,"port":"{1}")", "unplug 1",
+                        R"(await "event":"left","port":"{1}")", "plug 1",
+                        "await already updated in this run", "plug 2", "plug 3"}
+        << 0
+        << QStringList {R"("event":"appeared","port":"{1}","serial":"SIM-1")",
+                        R"("event":"summary","failed":0,"skipped":0,"updated":3)",
+                        R"("event":"tally","failed":0,"inProgress":0,"skipped":1,"updated":3)"}
+        << QList<int> {1, 1, 1} << 2;
+    QTest::newRow("unplugged mid-transfer, updated when plugged in again")
+        << QStringList {"update", "--watch", "--count", "1"}
+        << QStringList {"fault 1 hangup@50", "plug 1", "await failed: device disconnected",
+                        "unplug 1", "replug 1"}
+        << 0
+        << QStringList {"(serial SIM-1): plugged in", "(serial SIM-1): unplugged",
+                        "Updated 0, failed 1, skipped 0, in progress 0, waiting 0",
+                        "{1} (serial SIM-1): updated in",
+                        "Devices updated: 1, failed: 0, left as they were: 0"}
+        << QList<int> {2, 0, 0} << 2;
+    QTest::newRow("--count 2 with three devices, from a bundle, its server gone")
+        << QStringList {"update", "--watch", "--json", "--count", "2", "--from", "bundle:intact"}
+        << QStringList {"plug 1", "plug 2", "plug 3"} << 0
+        << QStringList {R"("inProgress":1,"skipped":0,"updated":1,"waiting":1)",
+                        R"("reason":"not updated: 2 devices were updated, as --count asked","serial":"SIM-3")"}
+        << QList<int> {1, 1, 0} << 1;
+    QTest::newRow("interrupted while waiting")
+        << QStringList {"update", "--watch"}
+        << QStringList {"await Waiting for devices", "signal"} << 130
+        << QStringList {"Interrupted; no firmware was sent"} << QList<int> {0, 0, 0} << 0;
+    QTest::newRow("interrupted mid-transfer, ends with it")
+        << QStringList {"update", "--watch", "--json"}
+        << QStringList {"plug 1", R"(await "percent":10,"port":"{1}")", "signal",
+                        "await Not stopping yet", "plug 2"}
+        << 0 << QStringList {R"("event":"summary","failed":0,"skipped":0,"updated":1)"}
+        << QList<int> {1, 0, 0} << 1;
+}
+
+void tst_Cli::watch()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, steps);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, says);
+    QFETCH(QList<int>, starts);
+    QFETCH(int, holds);
+
+    const auto withPorts = [this](QString text) {
+        for (int i = 0; i < DeviceCount; ++i)
+            text.replace(QStringLiteral("{%1}").arg(i + 1), simulators[i].portPath());
+        return text;
+    };
+    QList<int> plugged;
+    devicesFile = runsTemp.filePath(QStringLiteral("plugged-%1").arg(runs + 1));
+    const auto listPlugged = [this, &plugged] {
+        QStringList entries;
+        for (int n : std::as_const(plugged))
+            entries << QStringLiteral("%1=SIM-%2").arg(simulators[n - 1].portPath()).arg(n);
+        QSaveFile file(devicesFile);
+        return file.open(QIODevice::WriteOnly) && file.write(entries.join(',').toUtf8()) >= 0
+            && file.commit();
+    };
+    QVERIFY(listPlugged());
+    QString baseUrl;
+    for (QString &argument : arguments) {
+        if (argument.startsWith("bundle:")) {
+            argument = spoiledBundle(argument.mid(7));
+            // Nothing listens there.
+            baseUrl = "http://127.0.0.1:1/";
+        }
+    }
+    logind.clearEvents();
+    QProcess *process = startCli(arguments, 0, baseUrl);
+    QByteArray seen;
+    for (const QString &step : steps) {
+        const QString verb = step.section(' ', 0, 0);
+        const int n = step.section(' ', 1, 1).toInt();
+        if (verb == "plug") {
+            plugged.append(n);
+        } else if (verb == "unplug") {
+            plugged.removeOne(n);
+        } else if (verb == "replug") {
+            QVERIFY(simulators[n - 1].command("clear"));
+            QVERIFY(!simulators[n - 1].replug().isEmpty());
+            plugged.append(n);
+        } else if (verb == "fault") {
+            QVERIFY(simulators[n - 1].addFault(step.section(' ', 2)));
+        } else if (verb == "signal") {
+            ::kill(process->processId(), SIGINT);
+        } else {
+            const QByteArray text = withPorts(step.section(' ', 1)).toUtf8();
+            QVERIFY2(waitForOutput(*process, seen, QProcess::StandardOutput, text, 60000),
+                     qPrintable(step + '\n' + QString::fromUtf8(seen)));
+        }
+        QVERIFY(listPlugged());
+    }
+    const CliRun run = finish(process);
+    const QString output = QString::fromUtf8(seen) + run.out;
+
+    QCOMPARE(run.exitCode, exitCode);
+    for (const QString &text : std::as_const(says))
+        QVERIFY2(output.contains(withPorts(text)), qPrintable(output));
+    for (int i = 0; i < DeviceCount; ++i) {
+        const QJsonObject report = simulators[i].report();
+        QCOMPARE(report.value("startCommands").toInt(), starts.at(i));
+        if (starts.at(i) > 0)
+            QCOMPARE(report.value("imageMd5").toString(), expectedDeviceMd5());
+    }
+    // Taken for the transfers, given back between them and at the end.
+    QTRY_COMPARE(logind.eventKinds().count("inhibit"), holds);
+    QCOMPARE(logind.eventKinds().count("released"), holds);
     QCOMPARE(run.leftInTemp, QStringList());
 }
 

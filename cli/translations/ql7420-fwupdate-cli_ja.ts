@@ -129,6 +129,58 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <source>an unknown server</source>
         <translation>不明</translation>
     </message>
+    <message>
+        <source>Waiting for devices: each one plugged in is updated, until %1 are updated. Ctrl-C ends the watch.</source>
+        <translation>デバイスを待っています: 接続されたデバイスを順に更新し、%1 台を更新したら終了します。Ctrl-C で監視を終了します。</translation>
+    </message>
+    <message>
+        <source>Waiting for devices: each one plugged in is updated. Ctrl-C ends the watch.</source>
+        <translation>デバイスを待っています: 接続されたデバイスを順に更新します。Ctrl-C で監視を終了します。</translation>
+    </message>
+    <message>
+        <source>not updated: the watch was interrupted before its transfer</source>
+        <translation>更新していません: 転送の前に監視が中断されました</translation>
+    </message>
+    <message>
+        <source>not updated: %1 devices were updated, as --count asked</source>
+        <translation>更新していません: --count のとおり %1 台を更新しました</translation>
+    </message>
+    <message>
+        <source>The watch ended. Each device&apos;s last result:</source>
+        <translation>監視を終了しました。各デバイスの最後の結果:</translation>
+    </message>
+    <message>
+        <source>Devices updated: %1, failed: %2, left as they were: %3</source>
+        <translation>更新: %1 台、失敗: %2 台、そのまま: %3 台</translation>
+    </message>
+    <message>
+        <source>%1: plugged in</source>
+        <translation>%1: 接続されました</translation>
+    </message>
+    <message>
+        <source>%1: unplugged</source>
+        <translation>%1: 取り外されました</translation>
+    </message>
+    <message>
+        <source>already updated in this run</source>
+        <translation>この監視ですでに更新済みです</translation>
+    </message>
+    <message>
+        <source>%1: skipped: %2</source>
+        <translation>%1: スキップしました: %2</translation>
+    </message>
+    <message>
+        <source>Updated %1, failed %2, skipped %3, in progress %4, waiting %5</source>
+        <translation>更新 %1、失敗 %2、スキップ %3、処理中 %4、待機 %5</translation>
+    </message>
+    <message>
+        <source>Not stopping yet: a firmware transfer is running, and stopping it would leave the device without firmware. The watch ends once the transfers have ended, and starts no other device.</source>
+        <translation>まだ中断しません: FWの転送中に止めるとデバイスのFWが失われます。転送が終わると監視を終了し、ほかのデバイスは開始しません。</translation>
+    </message>
+    <message>
+        <source>not updated: the watch was ending before its transfer</source>
+        <translation>更新していません: 転送の前に監視の終了が指示されました</translation>
+    </message>
 </context>
 <context>
     <name>CommandLine</name>
@@ -194,7 +246,8 @@ FWを更新する前にアプリでデータの同期を行ってください。
 Commands:
   check      check the firmware server: latest version, digest verified
   list       list the attached devices
-  update     check the server, then update the devices, in parallel
+  update     check the server, then update the devices, in parallel; with
+             --watch, each device as it is plugged in
   fetch DIR  check the server, then save its firmware in DIR as a bundle, for
              check and update --from DIR on a PC without the internet</source>
         <translation>QL-7420 デバイス (USB 0451:16aa) のFWをFWサーバーから更新します。
@@ -203,6 +256,7 @@ Commands:
   check      FWサーバーの確認: 最新バージョンとダイジェストの検証
   list       接続されているデバイスの一覧
   update     サーバーを確認してから、デバイスを並行して更新
+             (--watch では接続されたデバイスを順に更新)
   fetch DIR  サーバーを確認してから、そのFWをバンドルとして DIR に保存
              (インターネットのないPCで check と update --from DIR に使用)</translation>
     </message>
@@ -238,7 +292,7 @@ Exit codes:
        could not save the bundle
   2    usage error, or the update was not confirmed
   3    no device attached
-  4    at least one device failed
+  4    at least one device failed (with --watch: failed when last tried)
   130  interrupted before any transfer began
 </source>
         <translation>
@@ -248,9 +302,33 @@ Exit codes:
        保存できませんでした
   2    使い方の誤り、または更新が確認されませんでした
   3    デバイスが接続されていません
-  4    失敗したデバイスがあります
+  4    失敗したデバイスがあります (--watch では最後の試行で失敗したもの)
   130  転送の開始前に中断されました
 </translation>
+    </message>
+    <message>
+        <source>update: wait for devices and update each one plugged in, until interrupted or --count are updated; one already updated is not updated again.</source>
+        <translation>update: デバイスを待ち、接続されたものを順に更新します。中断するか --count 台を更新するまで続けます。更新済みのデバイスは再度更新しません。</translation>
+    </message>
+    <message>
+        <source>update --watch: end once this many devices are updated.</source>
+        <translation>update --watch: この台数を更新したら終了します。</translation>
+    </message>
+    <message>
+        <source>--watch goes with update</source>
+        <translation>--watch は update と共に使います</translation>
+    </message>
+    <message>
+        <source>--watch takes every device plugged in; it excludes --port and --all</source>
+        <translation>--watch は接続されたすべてのデバイスを対象とするため、--port や --all とは同時に指定できません</translation>
+    </message>
+    <message>
+        <source>--count goes with update --watch</source>
+        <translation>--count は update --watch と共に使います</translation>
+    </message>
+    <message>
+        <source>--count needs a number of devices, 1 or more</source>
+        <translation>--count には 1 以上の台数が必要です</translation>
     </message>
 </context>
 <context>
@@ -278,6 +356,10 @@ Exit codes:
     <message>
         <source>failed</source>
         <translation>失敗</translation>
+    </message>
+    <message>
+        <source>skipped: %1</source>
+        <translation>スキップ: %1</translation>
     </message>
 </context>
 </TS>
