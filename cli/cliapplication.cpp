@@ -344,19 +344,11 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
 {
     setUpSystemHold();
     for (const PortRecord &port : ports) {
-        auto *device = new DeviceUpdate(port, image);
-        device->shareSystemHold(systemHold);
-        devices.append(device);
-        connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
+        DeviceUpdate *device = addDevice(port, image);
         connect(device, &DeviceUpdate::finished, this, [this, device] {
             if (!interrupted)
                 console->event(resultEvent(device->result()));
             wake();
-        });
-        connect(device, &DeviceUpdate::versionRead, this, [this, device] {
-            QJsonObject event = deviceEvent(device->portName(), device->serialNumber());
-            event.insert("version", device->deviceVersion());
-            console->event(event);
         });
     }
     {
@@ -387,6 +379,21 @@ int CliApplication::runDevices(const QList<PortRecord> &ports, const UpdateFW *i
     if (image)
         console->result(tr("%1 of %2 devices updated").arg(updated).arg(devices.size()));
     return updated == devices.size() ? Success : DeviceFailed;
+}
+
+// A device's course, under the run's hold, telling of its version once read.
+DeviceUpdate *CliApplication::addDevice(const PortRecord &port, const UpdateFW *image)
+{
+    auto *device = new DeviceUpdate(port, image);
+    device->shareSystemHold(systemHold);
+    devices.append(device);
+    connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
+    connect(device, &DeviceUpdate::versionRead, this, [this, device] {
+        QJsonObject event = deviceEvent(device->portName(), device->serialNumber());
+        event.insert("version", device->deviceVersion());
+        console->event(event);
+    });
+    return device;
 }
 
 // A bench's run: the firmware is checked once, then every device plugged in
@@ -487,16 +494,8 @@ void CliApplication::onDeviceAppeared(const PortRecord &port)
     event.insert("event", "appeared");
     console->event(event);
 
-    auto *device = new DeviceUpdate(port, &check);
-    device->shareSystemHold(systemHold);
-    devices.append(device);
+    DeviceUpdate *device = addDevice(port, &check);
     board->addDevice(device);
-    connect(device, &DeviceUpdate::transferStarted, this, [this] { transferBegun = true; });
-    connect(device, &DeviceUpdate::versionRead, this, [this, device] {
-        QJsonObject event = deviceEvent(device->portName(), device->serialNumber());
-        event.insert("version", device->deviceVersion());
-        console->event(event);
-    });
     connect(device, &DeviceUpdate::finished, this,
             [this, device] { onWatchedDeviceFinished(device); });
     const bool updatedBefore = !port.serialNumber.isEmpty()

@@ -65,6 +65,7 @@ private:
     void warnOfDataLoss();
     bool confirm(const QList<PortRecord> &ports);
     void setUpSystemHold();
+    DeviceUpdate *addDevice(const PortRecord &port, const UpdateFW *image);
     int runDevices(const QList<PortRecord> &ports, const UpdateFW *image);
     int runWatch();
     void onDevicesListed(const QList<PortRecord> &listed);
