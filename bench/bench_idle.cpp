@@ -5,6 +5,7 @@
 //
 //   build/bench/bench_idle [idle-seconds]
 
+#include "benchclock.h"
 #include "deviceenumerator.h"
 #include "portfingerprint.h"
 
@@ -14,16 +15,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
-
-double clockSeconds(clockid_t clock)
-{
-    timespec now {};
-    clock_gettime(clock, &now);
-    return double(now.tv_sec) + now.tv_nsec / 1e9;
-}
 
 // Mean CPU seconds of one call.
 template <typename Call> double cpuPerCall(int calls, Call call)

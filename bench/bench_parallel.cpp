@@ -6,6 +6,7 @@
 // per device (the simulators' own is not counted).
 //   bench_parallel [largest N, default 8]
 
+#include "benchclock.h"
 #include "deviceupdate.h"
 #include "firmwarerelease.h"
 #include "simulatorprocess.h"
@@ -17,20 +18,12 @@
 #include <QSignalSpy>
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <vector>
 
 namespace {
 
 constexpr int Blocks = 3376;
-
-double processCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
 
 struct Round
 {
@@ -64,14 +57,14 @@ bool updateAll(int count, const UpdateFW &check, const QString &expectedMd5, Rou
                 QCoreApplication::exit(0);
         });
     }
-    const double cpuBefore = processCpuSeconds();
+    const double cpuBefore = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     clock.start();
     for (auto &device : devices)
         device->start();
     QCoreApplication::exec();
     round.wallSeconds = clock.elapsed() / 1000.0;
     round.transferSeconds = (clock.elapsed() - firstTransferMs) / 1000.0;
-    round.cpuSecondsPerDevice = (processCpuSeconds() - cpuBefore) / count;
+    round.cpuSecondsPerDevice = (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore) / count;
 
     for (int i = 0; i < count; ++i) {
         if (devices[i]->stage() != DeviceUpdate::Updated) {

@@ -7,6 +7,7 @@
 // plugged in.
 //   bench_watch [devices, default 100]
 
+#include "benchclock.h"
 #include "cliapplication.h"
 #include "deviceenumerator.h"
 #include "firmwarerelease.h"
@@ -24,7 +25,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -33,13 +33,6 @@ namespace {
 constexpr int Blocks = 3376;
 constexpr int IdleSeconds = 10;
 constexpr int HubPorts = 4;
-
-double processCpuSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
 
 // A field of /proc/self/status, such as VmRSS (in kB) or Threads.
 long statusField(const char *name)
@@ -156,10 +149,10 @@ int main(int argc, char **argv)
     };
     std::thread bench([&] {
         QThread::sleep(3);
-        const double idleBefore = processCpuSeconds();
+        const double idleBefore = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
         QThread::sleep(IdleSeconds);
         printf("waiting with nothing plugged in: %.3f %% of a core\n",
-               (processCpuSeconds() - idleBefore) / IdleSeconds * 100);
+               (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - idleBefore) / IdleSeconds * 100);
         printf("devices  resident kB  descriptors  threads  seconds\n");
         fflush(stdout);
         clock.start();

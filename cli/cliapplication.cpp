@@ -543,8 +543,7 @@ void CliApplication::startWaitingDevices()
 {
     const QList<DeviceUpdate *> present = devices;
     for (DeviceUpdate *device : present) {
-        const int running = countOf(DeviceUpdate::Handshake) + countOf(DeviceUpdate::Transfer);
-        if (watchEnding() || (command.count > 0 && updatedCount + running >= command.count))
+        if (watchEnding() || (command.count > 0 && updatedCount + runningCount() >= command.count))
             return;
         if (devices.contains(device) && device->stage() == DeviceUpdate::Waiting)
             device->start();
@@ -594,6 +593,12 @@ int CliApplication::countOf(DeviceUpdate::Stage stage) const
                              }));
 }
 
+// Started and not yet ended: greeting the device or sending it the image.
+int CliApplication::runningCount() const
+{
+    return countOf(DeviceUpdate::Handshake) + countOf(DeviceUpdate::Transfer);
+}
+
 bool CliApplication::watchEnding() const
 {
     return interrupted || stopWatching || (command.count > 0 && updatedCount >= command.count);
@@ -620,7 +625,7 @@ void CliApplication::recordResult(const DeviceUpdate::Result &result)
 // an event.
 void CliApplication::showTally(bool asNote)
 {
-    const int running = countOf(DeviceUpdate::Handshake) + countOf(DeviceUpdate::Transfer);
+    const int running = runningCount();
     const int waiting = countOf(DeviceUpdate::Waiting);
     const QString text = tr("Updated %1, failed %2, skipped %3, in progress %4, waiting %5")
                              .arg(updatedCount)

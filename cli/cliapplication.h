@@ -77,6 +77,7 @@ private:
     void forgetDevice(DeviceUpdate *device);
     DeviceUpdate *deviceOn(const QString &port) const;
     int countOf(DeviceUpdate::Stage stage) const;
+    int runningCount() const;
     bool watchEnding() const;
     void recordResult(const DeviceUpdate::Result &result);
     void showTally(bool asNote);
