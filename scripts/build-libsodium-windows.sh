@@ -8,19 +8,20 @@
 #
 # Runs as root in a Debian 13 tree (scripts/debian13-tree.sh), since it adds
 # the source archive to the tree's apt sources and installs what it lacks.
-# The result goes to a cache outside the clone, in a folder named after the
-# source package's .dsc (which names the digests of all its files) and the
-# content of this script and of the toolchain file, and is reused while
-# those stay the same. The folder's name is printed last, on stdout; it
-# holds include/, lib/libsodium.a, lib/pkgconfig/libsodium.pc (for
-# PKG_CONFIG_LIBDIR) and licenses/libsodium/. The cache's parent folder is
-# $QL7420_QT_CACHE, by default /var/cache/ql7420-fwupdate, as for Qt.
+# The result goes to the cache of windows-build-cache.sh, in a folder named
+# after the source package's .dsc (which names the digests of all its
+# files) and the content of this script and of the toolchain file. The
+# folder's name is printed last, on stdout; it holds include/,
+# lib/libsodium.a, lib/pkgconfig/libsodium.pc (for PKG_CONFIG_LIBDIR) and
+# licenses/libsodium/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 say() { echo "build-libsodium-windows: $*" >&2; }
 fail() { say "$*"; exit 1; }
+# shellcheck source=windows-build-cache.sh
+source scripts/windows-build-cache.sh
 
 [ "$(id -u)" -eq 0 ] ||
     fail "needs root, in a Debian 13 tree (it changes the tree's apt sources)"
@@ -57,33 +58,8 @@ version=${version%-*}
 
 toolchain=$repo/cmake/toolchain-mingw-w64.cmake
 key=$( (sha256sum <"$dsc"; sha256sum <"$0"; sha256sum <"$toolchain") | sha256sum | cut -c1-16)
-cache_root=${QL7420_QT_CACHE:-/var/cache/ql7420-fwupdate}
-cache=$cache_root/libsodium-$version-windows-$key
-# One build of a cache at a time: a second run waits for the first, then
-# takes its result.
-mkdir -p "$cache_root"
-exec 9>"$cache.lock"
-flock -n 9 || { say "waiting for another run's build of $cache"; flock 9; }
-if [ -e "$cache/.complete" ]; then
-    say "libsodium $version for Windows from the cache"
-    echo "$cache"
-    exit 0
-fi
-
-say "building libsodium $version (Debian's $package_version) for Windows into $cache"
-rm -rf "$cache"
-work=$cache/work
-mkdir -p "$work"
-start=$(date +%s)
-
-step() {
-    local name=$1 log=$work/$1.log
-    shift
-    local began
-    began=$(date +%s)
-    "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; fail "$name failed (log: $log)"; }
-    say "$name: $(($(date +%s) - began)) s"
-}
+cache_open "libsodium $version (Debian's $package_version) for Windows" \
+    "libsodium-$version-windows-$key"
 
 # With Debian's patches applied, as Debian's own libsodium has them. The
 # source is upstream's git tree, without the generated build files: they
@@ -117,7 +93,4 @@ mkdir -p "$licenses"
 cp "$src/LICENSE" "$licenses/LICENSE"
 cp "$src/debian/copyright" "$licenses/copyright"
 
-rm -rf "$work"
-touch "$cache/.complete"
-say "libsodium $version for Windows built in $(($(date +%s) - start)) s"
-echo "$cache"
+cache_close "libsodium $version (Debian's $package_version) for Windows"
