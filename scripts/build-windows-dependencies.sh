@@ -1,7 +1,7 @@
 #!/bin/bash
-# Builds what the Windows build takes from the cache (Qt 6.8.0 for Windows,
-# build-qt-windows.sh, and beside it libsodium as a static library,
-# build-libsodium-windows.sh) in a Debian 13 tree of its own, as root, so
+# Builds what the Windows build takes from the cache (libsodium as a static
+# library, build-libsodium-windows.sh, the small one first, and Qt 6.8.0 for
+# Windows, build-qt-windows.sh) in a Debian 13 tree of its own, as root, so
 # that it can be built ahead of the release and the Windows lane, which then
 # find it there. CI runs this in the background while the Linux stages run.
 #   scripts/build-windows-dependencies.sh
@@ -23,11 +23,8 @@ debian13_tree "$root"
 debian13_binds=("$sources" "$cache")
 debian13_run "$root" "
     export QL7420_QT_CACHE=$(printf %q "$cache")
-    # Qt, the long one, starts at once; libsodium is built beside it.
-    bash scripts/build-libsodium-windows.sh >/dev/null &
-    libsodium=\$!
+    bash scripts/build-libsodium-windows.sh >/dev/null
     bash scripts/build-qt-windows.sh $(printf '%q ' "$sources/qtbase-6.8.0-b839e9b3.tar.xz" \
         "$sources/qtserialport-6.8.0.tar.xz") >/dev/null
-    wait \$libsodium
 "
 rm -rf "$root"
