@@ -3,7 +3,14 @@
 # that none is left out. Each runs with ENVIRONMENT and, below TEMPORARY
 # where that is given, a temporary folder of its own.
 #   cmake -DPROGRAM=... -DNAME=... -DENVIRONMENT=... -DTEMPORARY=... -DOUTPUT=... -P each_row.cmake
-execute_process(COMMAND ${PROGRAM} -datatags OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+# Listing leaves the program no time to clean up the temporary folders its
+# members made: they go in a folder of the listing's own, removed after.
+set(listingTemporary "${OUTPUT}.tmp")
+file(REMOVE_RECURSE "${listingTemporary}")
+file(MAKE_DIRECTORY "${listingTemporary}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env "TMPDIR=${listingTemporary}" ${PROGRAM} -datatags
+    OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+file(REMOVE_RECURSE "${listingTemporary}")
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "${PROGRAM} -datatags ended with ${result}")
 endif()
