@@ -14,10 +14,10 @@
 # unpacked source folders; by default the archives in third_party/qt/ beside
 # the repository (../shared/third_party/qt). The result goes to the cache of
 # windows-build-cache.sh, in a folder named after the sources' SHA-256, the
-# host tools' version and the content of this script and of the toolchain
-# file. The folder's name is printed last, on stdout; it holds windows/ (Qt
-# for Windows, for CMAKE_PREFIX_PATH), whose qt-cmake names the host tools
-# in /usr.
+# host tools' version and the content of this script, of the toolchain file
+# and of qtbase-harfbuzz-shaping-only.cmake. The folder's name is printed
+# last, on stdout; it holds windows/ (Qt for Windows, for CMAKE_PREFIX_PATH),
+# whose qt-cmake names the host tools in /usr.
 #
 # Needs MinGW-w64's GCC 13 or later and Qt 6.8, as Debian 13 has them:
 # Debian 12's GCC 12 stops with an internal compiler error on Qt's bundled
@@ -63,8 +63,9 @@ digest() {
     fi | cut -c1-64
 }
 toolchain=$repo/cmake/toolchain-mingw-w64.cmake
+harfbuzz=$repo/cmake/qtbase-harfbuzz-shaping-only.cmake
 key=$( (digest "$qtbase"; digest "$qtserialport"; echo "$host_version"; sha256sum <"$0"
-    sha256sum <"$toolchain") | sha256sum | cut -c1-16)
+    sha256sum <"$toolchain"; sha256sum <"$harfbuzz") | sha256sum | cut -c1-16)
 cache_open "Qt $release for Windows" "qt-$release-windows-$key"
 
 # The sources, unpacked unless given as folders, and checked to be of the
@@ -89,18 +90,27 @@ done
 # Switched off: whatever the tool does not use, for a shorter build. OpenGL
 # (dynamic: no GL library is needed to build) and Direct2D stay on, since
 # Qt 6.8.0's Windows platform plugin and font database do not compile
-# without them; only the Direct2D platform plugin goes.
+# without them; only the Direct2D platform plugin goes. Of the widgets, the
+# tool shows a dialog, labels, a progress bar, buttons and message boxes;
+# those the Windows style plugin names (graphics view and effects, input
+# dialog, date editor, command link button, item views, tabs, tool bars)
+# stay.
 unused=(sql dbus vulkan printsupport concurrent xml openssl jpeg gif networklistmanager
     tuiotouch textmarkdownreader textmarkdownwriter textodfwriter pdf zstd brotli gssapi sctp
-    dtls freetype direct2d1_1 icu batch_test_support)
+    dtls freetype direct2d1_1 icu batch_test_support movie undocommand undostack undogroup
+    mdiarea dockwidget statusbar menubar splitter toolbox columnview listwidget tablewidget
+    treewidget undoview dial lcdnumber splashscreen keysequenceedit syntaxhighlighter
+    colordialog fontdialog fontcombobox filedialog fscompleter errormessage wizard)
 
 windows=$cache/windows
 off=()
 for feature in "${unused[@]}"; do off+=(-DFEATURE_$feature=OFF); done
 step qtbase-configure cmake -S "$qtbase_src" -B "$work/qtbase-build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_UNITY_BUILD=ON \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR="$host_cmake" \
-    -DCMAKE_INSTALL_PREFIX="$windows" -DBUILD_SHARED_LIBS=ON -DINPUT_opengl=dynamic -DFEATURE_schannel=ON "${off[@]}"
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR="$host_cmake" -DCMAKE_INSTALL_PREFIX="$windows" \
+    -DCMAKE_PROJECT_QtBase_INCLUDE="$harfbuzz" -DBUILD_SHARED_LIBS=ON -DINPUT_opengl=dynamic \
+    -DFEATURE_schannel=ON "${off[@]}"
 step qtbase-build cmake --build "$work/qtbase-build"
 step qtbase-install cmake --install "$work/qtbase-build"
 
