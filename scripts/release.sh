@@ -53,8 +53,20 @@ while [ $# -gt 0 ]; do
         --gpg-key) export QL7420_GPG_KEY=$2 ;;
         --signing-key)
             [ -r "$2" ] || { echo "release.sh: cannot read the signing key $2" >&2; exit 2; }
+            # Named, never shown: the configuration judges the key line, and
+            # shows no key either.
+            if grep -q "^untrusted comment:.*secret key" "$2"; then
+                echo "release.sh: $2 is a minisign secret key file; give the public key made" \
+                    "with it (its minisign.pub), and keep the secret key to the machine that" \
+                    "signs the firmware" >&2
+                exit 2
+            fi
             # A minisign.pub's second line, or a file of the key line alone.
-            key=$(grep -v "^untrusted comment:" "$2" | head -n 1)
+            key=$(grep -v -e "^untrusted comment:" -e "^[[:space:]]*$" "$2" | head -n 1 || true)
+            [ -n "$key" ] || {
+                echo "release.sh: $2 holds no key line (a minisign.pub's second line, RW...)" >&2
+                exit 2
+            }
             QL7420_SIGNING_KEYS="${QL7420_SIGNING_KEYS:-} $key" ;;
         *) usage ;;
     esac
@@ -96,8 +108,6 @@ if [ -n "$throwaway" ]; then
     QL7420_SIGNING_KEYS=$(sed -n 2p "$keys/firmware.pub")
 fi
 signing_keys=$(xargs <<<"${QL7420_SIGNING_KEYS:-}")
-# The keys the release's programs hold, for whoever compares its builds.
-echo "$signing_keys" >"$work/signing-keys"
 inside=()
 for variable in QL7420_SIGN_PKCS12 QL7420_SIGN_PASSWORD_FILE QL7420_SIGN_CERT QL7420_SIGN_KEY \
         QL7420_SIGN_CA; do
@@ -123,6 +133,9 @@ cmake -S "$work/source" -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DFW_SERVER_BASE_URL="$url" \
     -DFW_SIGNING_KEYS="$signing_keys" >"$work/configure.log" ||
     { cat "$work/configure.log" >&2; exit 1; }
+# The keys the release's programs hold, for whoever compares its builds;
+# written once the configuration has taken them for public keys.
+echo "$signing_keys" >"$work/signing-keys"
 nice cmake --build "$linux" --target ql7420-fwupdate ql7420-fwupdate-cli \
     gzip_ql7420-fwupdate.1 gzip_ql7420-fwupdate-cli.1 gzip_changelog >"$work/build.log" ||
     { tail -n 50 "$work/build.log" >&2; exit 1; }
