@@ -1,15 +1,12 @@
 #include "firmwaresignature.h"
 
+#include "signaturecrypto.h"
 #include "signingkeys.h"
 
 #include <QList>
 #include <QRegularExpression>
 
 #include <algorithm>
-
-#ifdef QL7420_HAVE_SODIUM
-#include <sodium.h>
-#endif
 
 namespace {
 
@@ -20,7 +17,6 @@ namespace {
 constexpr int KeyIdSize = 8;
 constexpr int PublicKeySize = 32;
 constexpr int SignatureSize = 64;
-constexpr int HashSize = 64;
 // minisign's own limit on a trusted comment.
 constexpr int TrustedCommentLimit = 8192;
 
@@ -57,33 +53,6 @@ QString keyIdText(const QByteArray &id)
     return QString::fromLatin1(reversed.toHex().toUpper());
 }
 
-bool verifyDetached(const QByteArray &signature, const QByteArray &message,
-                    const QByteArray &publicKey)
-{
-#ifdef QL7420_HAVE_SODIUM
-    return crypto_sign_verify_detached(
-               reinterpret_cast<const unsigned char *>(signature.constData()),
-               reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()),
-               reinterpret_cast<const unsigned char *>(publicKey.constData()))
-        == 0;
-#else
-    Q_UNUSED(signature)
-    Q_UNUSED(message)
-    Q_UNUSED(publicKey)
-    return false;
-#endif
-}
-
-bool sodiumReady()
-{
-#ifdef QL7420_HAVE_SODIUM
-    static const bool ready = sodium_init() >= 0;
-    return ready;
-#else
-    return false;
-#endif
-}
-
 } // namespace
 
 FirmwareSignature::FirmwareSignature(const QStringList &publicKeys)
@@ -102,18 +71,7 @@ QStringList FirmwareSignature::buildKeys()
 
 QByteArray FirmwareSignature::hash(const QByteArray &image)
 {
-#ifdef QL7420_HAVE_SODIUM
-    if (!sodiumReady())
-        return {};
-    QByteArray out(HashSize, '\0');
-    crypto_generichash(reinterpret_cast<unsigned char *>(out.data()), size_t(out.size()),
-                       reinterpret_cast<const unsigned char *>(image.constData()),
-                       size_t(image.size()), nullptr, 0);
-    return out;
-#else
-    Q_UNUSED(image)
-    return {};
-#endif
+    return SignatureCrypto::blake2b512(image);
 }
 
 QStringList FirmwareSignature::keyIds() const
@@ -182,16 +140,16 @@ FirmwareSignature::Verdict FirmwareSignature::verify(const QByteArray &signature
         return refuse(UnknownKey,
                       QStringLiteral("it was made with key %1, and this build holds only %2")
                           .arg(keyIdText(id), keyIds().join(QStringLiteral(", "))));
-    if (!sodiumReady())
+    if (!SignatureCrypto::available())
         return refuse(Invalid,
                       QStringLiteral("this build cannot verify signatures (it has no "
                                      "libsodium)"));
 
     const QByteArray imageHash = hash(image);
-    if (!verifyDetached(signature, imageHash, key->publicKey))
+    if (!SignatureCrypto::verifyEd25519(signature, imageHash, key->publicKey))
         return refuse(Invalid,
                       QStringLiteral("the image is not the one key %1 signed").arg(keyIdText(id)));
-    if (!verifyDetached(globalSignature, signature + comment, key->publicKey))
+    if (!SignatureCrypto::verifyEd25519(globalSignature, signature + comment, key->publicKey))
         return refuse(
             Invalid,
             QStringLiteral("its trusted comment is not the one key %1 signed").arg(keyIdText(id)));

@@ -118,6 +118,14 @@ done
 for unwanted in libqt6gui6 libqt6widgets6 font; do
     ! grep -qF "$unwanted" <<<"$cli_depends" || fail "$cli: Depends has $unwanted"
 done
+# A build without the maker's keys never verifies a signature, and ships
+# nothing to verify one with.
+if grep -q "^FW_SIGNING_KEYS:STRING=$" "$build/CMakeCache.txt"; then
+    for deb in "$cli_deb" "$gui_deb"; do
+        ! dpkg-deb -f "$deb" Depends | grep -qF libsodium ||
+            fail "$(basename "$deb"): Depends has libsodium in a build without signing keys"
+    done
+fi
 for needed in "$cli (= $version)" libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 \
     libqt6serialport6 libqt6dbus6 "fonts-noto-cjk | fonts-ipafont-gothic"; do
     grep -qF "$needed" <<<"$gui_depends" || fail "$gui: Depends lacks $needed"
