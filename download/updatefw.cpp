@@ -291,8 +291,7 @@ bool UpdateFW::signatureAccepted(const QByteArray &signature, const QByteArray &
         break;
     case FirmwareSignature::OtherPlace:
         failSignature(SignatureMismatch,
-                      QStringLiteral("signature names another file or "
-                                     "version: %1: %2")
+                      QStringLiteral("signature names another file, version or model: %1: %2")
                           .arg(origin, verdict.detail));
         break;
     }

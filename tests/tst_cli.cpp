@@ -432,7 +432,7 @@ void tst_Cli::noPortOpened_data()
         {"signed, legacy Ed", "it is minisign's legacy kind (Ed)"},
         {"signed, trusted comment altered", "its trusted comment is not the one key "},
         {"signed, version 11's signature renamed for 12",
-         "signature names another file or version"},
+         "signature names another file, version or model"},
         {"signed, image changed, MD5 rewritten", "the image is not the one key "},
     };
     for (const auto &[fault, says] : badBundles) {

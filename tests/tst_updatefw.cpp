@@ -714,6 +714,9 @@ void tst_UpdateFW::failureReason_data()
     QTest::newRow("version 11's signature renamed for 12")
         << QStringList() << valid << QString() << "version 11" << UpdateFW::SignatureMismatch
         << "does not say \"file:K-DMX-47-12.ghx version:12 model:TPX-KLN04\"";
+    QTest::newRow("signature for another model")
+        << QStringList() << valid << QString() << "another model" << UpdateFW::SignatureMismatch
+        << "signature names another file, version or model: ";
     QTest::newRow("image forged, its MD5 rewritten")
         << QStringList() << forgedVersion << QString() << "forged image"
         << UpdateFW::SignatureInvalid << "the image is not the one key";
@@ -747,9 +750,10 @@ void tst_UpdateFW::failureReason()
         QVERIFY(writeFile(signaturePath, "untrusted comment: signature\nRWQ=\n"));
     } else if (!signature.isEmpty() && signature != "missing") {
         const MinisignKey &key = signature == "stranger" ? strangerKey : makerKey;
-        QVERIFY(key.sign(imagePath, signaturePath,
-                         MinisignKey::comment(signature == "version 11" ? 11 : 12),
-                         signature == "legacy"));
+        QString comment = MinisignKey::comment(signature == "version 11" ? 11 : 12);
+        if (signature == "another model")
+            comment.replace("model:TPX-KLN04", "model:TPX-KLN05");
+        QVERIFY(key.sign(imagePath, signaturePath, comment, signature == "legacy"));
         if (signature == "comment altered") {
             QByteArray content = readFile(signaturePath);
             content.replace("version:12", "version:13");
