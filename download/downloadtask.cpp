@@ -36,7 +36,7 @@ DownloadTask::DownloadTask(QObject *parent) : QObject(parent)
             &DownloadTask::noteCertificateErrors);
 }
 
-void DownloadTask::download(QUrl url, QString fileName, int transferTimeout)
+void DownloadTask::download(QUrl url, QString fileName, qint64 sizeLimit, int transferTimeout)
 {
     QNetworkRequest request(url);
     if (transferTimeout > 0)
@@ -44,10 +44,19 @@ void DownloadTask::download(QUrl url, QString fileName, int transferTimeout)
     if (pinnedTls)
         request.setSslConfiguration(*pinnedTls);
     this->fileName = fileName;
+    limit = sizeLimit;
+    received.clear();
+    limitPassed = false;
+    announced = -1;
     tlsErrors.clear();
     qDebug() << fileName;
     qDebug() << url.toString();
-    manager.get(request);
+    QNetworkReply *reply = manager.get(request);
+    // Taken as it arrives, rather than left to gather in the reply, so that
+    // the limit is kept the moment it is passed.
+    connect(reply, &QNetworkReply::metaDataChanged, this,
+            [this, reply] { judgeAnnouncedSize(reply); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { takeArrived(reply); });
 }
 
 void DownloadTask::pinAuthorities(const QList<QSslCertificate> &authorities)
@@ -62,8 +71,12 @@ void DownloadTask::provideAuthenication(QNetworkReply *, QAuthenticator *) { }
 
 void DownloadTask::httpReply(QNetworkReply *reply)
 {
-    // A reply abandoned by its transfer time-out is closed and holds nothing.
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    // A reply abandoned by its transfer time-out is closed, and what it
+    // brought counts for nothing.
+    if (reply->isOpen())
+        takeArrived(reply);
+    else
+        received.clear();
     replyError = reply->error();
     replyErrorText = reply->errorString();
     status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -71,7 +84,41 @@ void DownloadTask::httpReply(QNetworkReply *reply)
     // until the tool ends.
     reply->deleteLater();
 
-    store(body);
+    if (limitPassed) {
+        received.clear();
+        bodyStored = false;
+        storeError.clear();
+        emit done();
+        return;
+    }
+    store(received);
+}
+
+void DownloadTask::judgeAnnouncedSize(QNetworkReply *reply)
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > limit) {
+        announced = length.toLongLong();
+        refuse(reply);
+    }
+}
+
+// Never more than one byte past the limit is read: enough to know it passed.
+void DownloadTask::takeArrived(QNetworkReply *reply)
+{
+    if (limitPassed)
+        return;
+    received += reply->read(limit + 1 - received.size());
+    if (received.size() > limit)
+        refuse(reply);
+}
+
+// Abandoned at once; the reply then finishes, which ends in httpReply().
+void DownloadTask::refuse(QNetworkReply *reply)
+{
+    limitPassed = true;
+    if (reply->isRunning())
+        reply->abort();
 }
 
 void DownloadTask::noteCertificateErrors(QNetworkReply *, const QList<QSslError> &errors)

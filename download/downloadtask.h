@@ -19,7 +19,8 @@ class QAuthenticator;
 
 // Fetches one file at a time with a plain GET and stores whatever body the
 // reply brought at a local path, then signals done() whatever the outcome:
-// its user judges the stored content itself. GUI thread only.
+// its user judges the body itself. No body is taken past the size limit its
+// download names. GUI thread only.
 class DownloadTask : public QObject
 {
     Q_OBJECT
@@ -27,9 +28,13 @@ class DownloadTask : public QObject
 public:
     explicit DownloadTask(QObject *parent = nullptr);
 
+    // sizeLimit: the most bytes the body may hold. A reply whose
+    // Content-Length announces more, or that sends more, is abandoned at
+    // once and nothing is stored (tooLarge()): the transfer time-out counts
+    // only silence, and a server that never stops would fill the memory.
     // transferTimeout: milliseconds without data after which the request is
     // abandoned; 0 waits for ever.
-    void download(QUrl url, QString fileName, int transferTimeout = 0);
+    void download(QUrl url, QString fileName, qint64 sizeLimit, int transferTimeout = 0);
 
     // From now on an https server's certificate must come from one of these
     // authorities and no other, however widely trusted; an empty list
@@ -39,6 +44,14 @@ public:
     // Whether the body of the last finished reply now stands at its file
     // name. When it does not, whatever is at that path is not ours.
     bool stored() const { return bodyStored; }
+    // That body, as it was stored: what the user judges, and never the file,
+    // which others may change once it is there.
+    QByteArray body() const { return received; }
+    // Whether the last reply was abandoned for passing its size limit, and
+    // the size its Content-Length announced then (-1 when it sent more than
+    // it announced, or announced nothing).
+    bool tooLarge() const { return limitPassed; }
+    qint64 announcedSize() const { return announced; }
     // Whether the server's answer is in and only its storing is still to
     // end, as it does within seconds, with done().
     bool isStoring() const { return !written.isEmpty(); }
@@ -61,6 +74,9 @@ private slots:
     void httpReply(QNetworkReply *reply);
 
 private:
+    void judgeAnnouncedSize(QNetworkReply *reply);
+    void takeArrived(QNetworkReply *reply);
+    void refuse(QNetworkReply *reply);
     void store(const QByteArray &body);
     void putInPlace();
     void noteCertificateErrors(QNetworkReply *, const QList<QSslError> &errors);
@@ -69,6 +85,11 @@ private:
     // show among the task's children.
     QNetworkAccessManager manager {this};
     QString fileName;
+    qint64 limit = 0;
+    // The body so far, read as it arrives.
+    QByteArray received;
+    bool limitPassed = false;
+    qint64 announced = -1;
     bool bodyStored = false;
     QNetworkReply::NetworkError replyError = QNetworkReply::NoError;
     QString replyErrorText;

@@ -1,6 +1,7 @@
 #include "firmwarebundle.h"
 
 #include "filereplace.h"
+#include "firmwaresignature.h"
 #include "regularfile.h"
 #include "updatefw.h"
 
@@ -312,18 +313,19 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
         return fail(why);
     const bool replacing = place.given.exists();
 
-    const RegularFile image = readRegularFile(check.verifiedImagePath(), imageLimit);
-    if (image.outcome == RegularFile::TooLarge)
+    // The bytes the check verified, which no one can have changed since,
+    // unlike the file it left.
+    const QByteArray image = check.verifiedImage();
+    if (image.size() > imageLimit)
         return fail(QStringLiteral("the image %1 holds %2 bytes, more than the device's %3")
                         .arg(check.imageFileName())
-                        .arg(image.size)
+                        .arg(image.size())
                         .arg(imageLimit));
-    if (image.outcome != RegularFile::Read)
-        return fail(QStringLiteral("the verified image %1 cannot be read: %2")
-                        .arg(check.verifiedImagePath(), image.detail));
-    if (md5Hex(image.content) != check.verifiedDigest())
-        return fail(QStringLiteral("the image %1 changed after it was verified")
-                        .arg(check.verifiedImagePath()));
+    const QByteArray signedHash = check.signedImageHash();
+    if (check.verifiedDigest().isEmpty() || md5Hex(image) != check.verifiedDigest()
+        || (!signedHash.isEmpty() && FirmwareSignature::hash(image) != signedHash))
+        return fail(QStringLiteral("the image %1 is not the one the firmware check verified")
+                        .arg(check.imageFileName()));
 
     // Beside the folder, so that the renames stay within one file system.
     QTemporaryDir made(place.parent + QLatin1Char('/') + stagingPattern(place.name));
@@ -352,7 +354,7 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     const QString versionName = QString::fromLatin1(VersionFileName);
     const QString descriptionName = QString::fromLatin1(DescriptionName);
     QList<QPair<QString, QByteArray>> files = {
-        {check.imageFileName(), image.content},
+        {check.imageFileName(), image},
         {versionName, versionFile},
         {descriptionName, about},
     };

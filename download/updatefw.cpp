@@ -33,9 +33,8 @@ Q_LOGGING_CATEGORY(lcFirmware, "ql7420.firmware")
 const char *const serverDir = "hello";
 const char *const modelDir = "TPX-KLN04";
 const int httpTimeOut = 5000;
-// Far more than any version file or signature holds; a bundle's is refused
-// beyond it.
-constexpr qint64 VersionFileLimit = 64 * 1024;
+// Far more than any version file holds, from the server or from a bundle.
+constexpr qint64 VersionFileLimit = 4 * 1024;
 
 // The first bytes of what came instead of a version file, readable in one
 // line whatever they hold.
@@ -57,6 +56,14 @@ QString excerpt(const QByteArray &content)
 bool isUsableDirectory(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
+}
+
+QString tooLargeReason(const QString &origin, const QString &holds, const QString &limitName,
+                       qint64 limit)
+{
+    return QStringLiteral("file too large: %1 %2, more than %3 %4")
+        .arg(origin, holds, limitName)
+        .arg(limit);
 }
 
 } // namespace
@@ -116,8 +123,17 @@ void UpdateFW::checkServerFW()
                                modelDir);
     QFile::remove(filePath);
     httpTimer.start(httpTimeOut);
-    storedPath = filePath;
-    task.download(QUrl(origin), filePath);
+    download(filePath, VersionFileLimit, QStringLiteral("a version file's"), 0);
+}
+
+// Fetches origin to path, to be judged by what arrived.
+void UpdateFW::download(const QString &path, qint64 limit, const QString &limitName,
+                        int transferTimeout)
+{
+    storedPath = path;
+    sizeLimit = limit;
+    sizeLimitName = limitName;
+    task.download(QUrl(origin), path, limit, transferTimeout);
 }
 
 void UpdateFW::onHttpTimeOut()
@@ -149,13 +165,7 @@ void UpdateFW::onDone()
 
 void UpdateFW::readVersionFile()
 {
-    QByteArray content;
-    QFile file(filePath);
-    if (task.stored() && file.open(QIODevice::ReadOnly)) {
-        content = file.readAll();
-        file.close();
-    }
-    if (acceptVersionFile(content))
+    if (acceptVersionFile(task.stored() ? task.body() : QByteArray()))
         downloadFW();
 }
 
@@ -197,23 +207,18 @@ void UpdateFW::downloadFW()
     emit setFwName(filePath);
     // A server that stops sending would otherwise leave the user waiting for
     // ever; the abandoned reply then fails the digest check like any other.
-    storedPath = filePath;
-    task.download(QUrl(origin), filePath, imageTransferTimeout);
+    download(filePath, ImageLimit, QStringLiteral("the device's"), imageTransferTimeout);
 }
 
+// Judged by the bytes that arrived, which are the ones kept and sent: the
+// file may change once it is stored.
 void UpdateFW::verifyFW()
 {
-    QByteArray content;
-    QFile file(filePath);
-    const bool readable = task.stored() && file.open(QIODevice::ReadOnly);
-    if (readable) {
-        content = file.readAll();
-        file.close();
-    }
-    if (!imageMatches(content, readable))
+    const QByteArray content = task.body();
+    if (!imageMatches(content, task.stored()))
         return;
     if (signingKeys.isEmpty())
-        announceImage();
+        announceImage(content);
     else
         downloadSignature(content);
 }
@@ -224,10 +229,11 @@ void UpdateFW::downloadSignature(const QByteArray &image)
 {
     imageAwaitingSignature = image;
     signatureAwaited = true;
-    storedPath = filePath + QStringLiteral(".minisig");
+    const QString path = filePath + QStringLiteral(".minisig");
     origin += QStringLiteral(".minisig");
-    QFile::remove(storedPath);
-    task.download(QUrl(origin), storedPath, imageTransferTimeout);
+    QFile::remove(path);
+    download(path, FirmwareSignature::FileLimit, QStringLiteral("a signature's"),
+             imageTransferTimeout);
 }
 
 void UpdateFW::verifySignature()
@@ -250,16 +256,8 @@ void UpdateFW::verifySignature()
         fail(failure, reason);
         return;
     }
-    QFile file(storedPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(FileNotWritable,
-             QStringLiteral("file not writable: %1: %2").arg(storedPath, file.errorString()));
-        return;
-    }
-    const QByteArray signature = file.read(FirmwareSignature::FileLimit + 1);
-    file.close();
-    if (signatureAccepted(signature, image))
-        announceImage();
+    if (signatureAccepted(task.body(), image))
+        announceImage(image);
 }
 
 // Whether the signature is the maker's, of this very image in its place; if
@@ -330,11 +328,13 @@ bool UpdateFW::imageMatches(const QByteArray &content, bool readable)
     return false;
 }
 
-// The image at filePath matched: it is the verified one from now on.
-void UpdateFW::announceImage()
+// The image, a copy of which lies at filePath, matched: it is the verified
+// one from now on.
+void UpdateFW::announceImage(const QByteArray &image)
 {
     verifiedHash = fwHash;
     verifiedPath = filePath;
+    verifiedBytes = image;
     emit imageVerified(fwVersion, imageName(), verifiedHash);
     emit labelFW(QStringLiteral("最新のFWバージョン : ") + imageName());
     fwHash.clear();
@@ -417,7 +417,7 @@ void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
     }
     if (!keepImageCopy(image.content))
         return;
-    announceImage();
+    announceImage(image.content);
 }
 
 // Whether a file of the bundle, the one at origin, was read whole; if not,
@@ -439,11 +439,8 @@ bool UpdateFW::bundleFileRead(const RegularFile &file, qint64 limit, const QStri
         break;
     case RegularFile::TooLarge:
         fail(FileTooLarge,
-             QStringLiteral("file too large: %1 holds %2 bytes, more than %3 %4")
-                 .arg(origin)
-                 .arg(file.size)
-                 .arg(limitName)
-                 .arg(limit));
+             tooLargeReason(origin, QStringLiteral("holds %1 bytes").arg(file.size), limitName,
+                            limit));
         break;
     }
     return false;
@@ -515,7 +512,17 @@ bool UpdateFW::transferFailed(Failure *failure, QString *reason) const
         return false;
     const QNetworkReply::NetworkError error = task.networkError();
     const int status = task.httpStatus();
-    if (!task.certificateErrors().isEmpty() || error == QNetworkReply::SslHandshakeFailedError) {
+    if (task.tooLarge()) {
+        // Abandoned by this end, which Qt reports as a cancelled request.
+        const qint64 announced = task.announcedSize();
+        *failure = FileTooLarge;
+        *reason = tooLargeReason(origin,
+                                 announced >= 0
+                                     ? QStringLiteral("announces %1 bytes").arg(announced)
+                                     : QStringLiteral("sent at least %1 bytes").arg(sizeLimit + 1),
+                                 sizeLimitName, sizeLimit);
+    } else if (!task.certificateErrors().isEmpty()
+               || error == QNetworkReply::SslHandshakeFailedError) {
         const QStringList errors = task.certificateErrors();
         *failure = CertificateRefused;
         *reason

@@ -18,6 +18,8 @@ struct RegularFile;
 // version file, then the image it names into the temporary directory, and
 // checks the image against the announced MD5 digest. The command line may
 // instead check a bundle saved from the server before, by the same rules.
+// No file is taken past the size its kind may have, from either source. The
+// image that passed is held as it was verified, and only those bytes go on.
 // Every failure ends the check with failed() and its reason; the window turns
 // that into its one notice and the request to quit. GUI thread only.
 class UpdateFW : public QObject
@@ -36,12 +38,14 @@ public:
         VersionFileMalformed,
         DigestMismatch,
         FileNotWritable,
+        // A version file, an image or a signature longer than its kind may
+        // be, from the server or from a bundle.
+        FileTooLarge,
         // Only a bundle's check fails for these.
         BundleNotFound,
         FileMissing,
         NotRegularFile,
         FileUnreadable,
-        FileTooLarge,
         // Only a build that holds the maker's keys fails for these.
         SignatureMissing,
         SignatureMalformed,
@@ -50,6 +54,10 @@ public:
         SignatureMismatch,
     };
     Q_ENUM(Failure)
+
+    // The most an image may hold: what the device takes, 3376 blocks of 64
+    // bytes.
+    static constexpr qint64 ImageLimit = 3376 * 64;
 
     explicit UpdateFW(QObject *parent = nullptr);
     ~UpdateFW() override;
@@ -76,12 +84,15 @@ public:
     QString errorString() const { return failureText; }
 
     // The digest (32 lowercase hex digits) of the image whose check succeeded,
-    // empty until then. The controller refuses to send any image whose
-    // digest differs from it.
+    // empty until then: the controller sends nothing while it is.
     QString verifiedDigest() const { return verifiedHash; }
+    // That image, the very bytes that were verified; what the controller
+    // sends and a fetch saves, never the file, which may change once it is
+    // stored.
+    QByteArray verifiedImage() const { return verifiedBytes; }
     // That image's version number, meaningful once its check succeeded.
     int latestVersion() const { return fwVersion; }
-    // Where that image lies, empty until its check succeeded.
+    // Where a copy of that image lies, empty until its check succeeded.
     QString verifiedImagePath() const { return verifiedPath; }
     // The version file that announced it, byte for byte as it came.
     QByteArray versionFileContent() const { return versionFile; }
@@ -98,8 +109,8 @@ public:
     // keys).
     QByteArray signatureFileContent() const { return signatureFile; }
     // What that signature covers, the image's BLAKE2b-512 (64 bytes); empty
-    // without a signature. The controller refuses to send an image whose
-    // hash differs from it, as it does for the MD5.
+    // without a signature. A fetch saves no image whose hash differs from
+    // it, as none whose MD5 differs from the verified digest.
     QByteArray signedImageHash() const { return signedHash; }
     // The id of the maker's key that signed it (minisign's 16 hex digits).
     QString signatureKeyId() const { return signerKeyId; }
@@ -133,6 +144,7 @@ private slots:
     void onDone();
 
 private:
+    void download(const QString &path, qint64 limit, const QString &limitName, int transferTimeout);
     void readVersionFile();
     bool acceptVersionFile(const QByteArray &content);
     void downloadFW();
@@ -143,7 +155,7 @@ private:
     void verifySignature();
     bool signatureAccepted(const QByteArray &signature, const QByteArray &image);
     void failSignature(Failure failure, const QString &reason);
-    void announceImage();
+    void announceImage(const QByteArray &image);
     bool bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName);
     bool keepImageCopy(const QByteArray &content);
     QString downloadFolder();
@@ -154,12 +166,16 @@ private:
     int fwVersion = 0;
     DownloadTask task;
     QString filePath;
-    // Where the last download was stored, for the reason when it could not be.
+    // Where the last download was stored, for the reason when it could not be,
+    // and the size it was held to, for the reason when it passed it.
     QString storedPath;
+    qint64 sizeLimit = 0;
+    QString sizeLimitName;
     QString fwHash;
     QTimer httpTimer;
     QString verifiedHash;
     QString verifiedPath;
+    QByteArray verifiedBytes;
     QByteArray versionFile;
     QStringList signingKeys;
     // The image whose signature is being fetched, matched already.

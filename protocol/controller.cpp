@@ -1,14 +1,18 @@
 #include "controller.h"
 
-#include "firmwaresignature.h"
-
 #include "packets.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QHash>
+#include <QLoggingCategory>
 
 namespace {
+
+// Why an image was not sent, where the firmware check's own reasons go.
+Q_LOGGING_CATEGORY(lcFirmware, "ql7420.firmware")
+
+static_assert(UpdateFW::ImageLimit == qint64(Packets::BlockCount) * Packets::BlockSize,
+              "the firmware check holds images to what the device takes");
 
 constexpr int ReplyWindowMs = 3000;
 // Enough of a wrong answer for whoever reads the reason to recognise it, and
@@ -24,7 +28,6 @@ Controller::Controller(QObject *parent) : QObject(parent)
     connect(&device, &Device::timeOut, this, &Controller::onTimeOut);
     connect(&updateFW, &UpdateFW::labelFW, this, &Controller::onlabelFW);
     connect(&updateFW, &UpdateFW::canUpgrade, this, &Controller::onCanUpgrade);
-    connect(&updateFW, &UpdateFW::setFwName, this, &Controller::onSetFwName);
     connect(&device, &Device::linkLost, this, &Controller::onLinkLost);
 
     transferWindow.setSingleShot(true);
@@ -68,9 +71,22 @@ void Controller::checkVersion()
     request(Packets::bytes(Packets::VersionRequest));
 }
 
+// Judged before the start command: that command puts the device in its
+// update state, where it would wait for blocks that never come.
 void Controller::startUpgrade()
 {
     upgrading = true;
+    if (imageCheck->verifiedDigest().isEmpty()) {
+        setError(ImageNotVerified,
+                 QStringLiteral("firmware image not sent: no image has been verified, as the "
+                                "firmware check has not succeeded"));
+        qCDebug(lcFirmware).noquote() << lastErrorText;
+        // Told after startUpgrade() has returned, as every other end of a
+        // transfer is.
+        QTimer::singleShot(0, this, &Controller::onTimeOut);
+        return;
+    }
+    image = imageCheck->verifiedImage();
     hold->transferStarted(this);
     sendStartCommand();
 }
@@ -78,7 +94,6 @@ void Controller::startUpgrade()
 void Controller::useImageFrom(const UpdateFW &check)
 {
     imageCheck = &check;
-    fwFile.setFileName(check.verifiedImagePath());
 }
 
 void Controller::shareSystemHold(SystemHold &shared)
@@ -126,7 +141,6 @@ void Controller::onTimeOut()
         noteMissingAnswer();
     state = Idle;
     device.close();
-    fwFile.close();
     upgrading = false;
     hold->transferEnded(this);
     transferWindow.stop();
@@ -143,11 +157,6 @@ void Controller::onCanUpgrade(bool can)
     emit btUpgrade(can);
 }
 
-void Controller::onSetFwName(QString path)
-{
-    fwFile.setFileName(path);
-}
-
 // Nothing sent now can arrive and no answer can come back, so the exchange
 // ends here and whoever can say so hears it at once. The rest of the end, the
 // link's closing and the transfer's, waits for the reply window as it did
@@ -160,7 +169,6 @@ void Controller::onLinkLost(QString reason)
              QStringLiteral("device disconnected from %1 at %2: %3")
                  .arg(portName, awaitedAnswer(requestState), reason));
     state = Idle;
-    fwFile.close();
     // Nothing more can reach the device: the computer need not stay up for
     // the rest of the reply window.
     hold->transferEnded(this);
@@ -180,14 +188,6 @@ void Controller::sendNextBlock()
     if (state == OpenImage) {
         blockAddress = 0;
         blockCount = 0;
-        const QString refusal = imageRefusal();
-        if (!refusal.isEmpty()) {
-            // Nothing would come back to end the transfer: end it now, the
-            // same way as a device that stopped answering.
-            setError(ImageNotVerified, QStringLiteral("firmware image not sent: ") + refusal);
-            onTimeOut();
-            return;
-        }
         state = WaitBlock;
     }
 
@@ -196,12 +196,12 @@ void Controller::sendNextBlock()
     if (blockCount > Packets::BlockCount - 1) {
         blockAddress = 0;
         blockCount = 0;
-        fwFile.close();
         sendEndCommand();
         return;
     }
 
-    request(Packets::dataBlock(blockAddress, fwFile.read(Packets::BlockSize)));
+    request(Packets::dataBlock(
+        blockAddress, image.mid(qsizetype(blockCount) * Packets::BlockSize, Packets::BlockSize)));
     transferWindow.start();
     blockAddress += 16;
     ++blockCount;
@@ -255,41 +255,9 @@ void Controller::onEndReply(Packets::Reply::Kind kind)
     transferWindow.stop();
     state = Idle;
     device.close();
-    fwFile.close();
     upgrading = false;
     hold->transferEnded(this);
     emit upgradeFinished();
-}
-
-// Only the image whose digest the firmware check confirmed may go to the
-// device; the answer is why not, or nothing. The file is opened and hashed
-// through the handle the blocks are then read from, so a file swapped in at
-// the same path afterwards is never sent.
-QString Controller::imageRefusal()
-{
-    const QString verified = imageCheck->verifiedDigest();
-    if (verified.isEmpty())
-        return QStringLiteral("no image has been verified, as the firmware check has not "
-                              "succeeded");
-    if (!fwFile.open(QIODevice::ReadOnly))
-        return QStringLiteral("%1 cannot be read: %2").arg(fwFile.fileName(), fwFile.errorString());
-    const QByteArray image = fwFile.readAll();
-    if (fwFile.error() != QFileDevice::NoError || !fwFile.seek(0))
-        return QStringLiteral("%1 cannot be read: %2").arg(fwFile.fileName(), fwFile.errorString());
-    const QString digest
-        = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Md5).toHex());
-    if (digest != verified)
-        return QStringLiteral("%1 changed after it was verified (its MD5 is %2, the verified "
-                              "image's %3)")
-            .arg(fwFile.fileName(), digest, verified);
-    // With the maker's signature, what it covers is compared as well: an MD5
-    // alone can be matched by a made-up image.
-    const QByteArray signedHash = imageCheck->signedImageHash();
-    if (!signedHash.isEmpty() && FirmwareSignature::hash(image) != signedHash)
-        return QStringLiteral("%1 changed after it was verified (its BLAKE2b-512 is not the one "
-                              "the maker signed)")
-            .arg(fwFile.fileName());
-    return {};
 }
 
 // Every exchange starts afresh: a reason belongs to the exchange it ended.

@@ -7,14 +7,14 @@
 #include "updatefw.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 // Drives the device through its three exchanges (PC mode, version query,
 // image transfer), one request at a time, in the GUI thread. It owns the
-// serial link, the firmware server check and the image file.
+// serial link and the firmware server check, and sends the image that check
+// verified, from the bytes it holds.
 class Controller : public QObject
 {
     Q_OBJECT
@@ -59,6 +59,9 @@ public:
     void setPortName(const QString &name);
     void switchPcMode();
     void checkVersion();
+    // Starts the transfer of the verified image. Without one, nothing is sent
+    // and the device is left as it was: the transfer ends with timeOut() and
+    // ImageNotVerified, from the event loop, as a silent device's would.
     void startUpgrade();
     // Sends the image that another firmware check verified instead of the
     // one this controller's own check would fetch: several devices updated
@@ -92,7 +95,6 @@ private slots:
     void onTimeOut();
     void onlabelFW(QString msg);
     void onCanUpgrade(bool can);
-    void onSetFwName(QString path);
     void onLinkLost(QString reason);
 
 private:
@@ -105,7 +107,6 @@ private:
     void onBlockReply(Packets::Reply::Kind kind);
     void onEndReply(Packets::Reply::Kind kind);
 
-    QString imageRefusal();
     void openDevice();
     void request(const QByteArray &packet);
     void noteMissingAnswer();
@@ -114,8 +115,9 @@ private:
 
     int state = Idle;
     Device device;
-    QFile fwFile;
     const UpdateFW *imageCheck = &updateFW;
+    // The image being sent, as its check verified it.
+    QByteArray image;
     bool upgrading = false;
     SystemHold ownSystemHold;
     SystemHold *hold = &ownSystemHold;

@@ -14,6 +14,13 @@
 
 #include <unistd.h>
 
+namespace {
+
+// Far above anything served here, where the limit is not what a row tries.
+constexpr qint64 AnySize = 1024 * 1024;
+
+} // namespace
+
 class tst_DownloadTask : public QObject
 {
     Q_OBJECT
@@ -71,23 +78,33 @@ void tst_DownloadTask::storesWhatArrives_data()
 {
     QTest::addColumn<QString>("remotePath");
     QTest::addColumn<QStringList>("switches");
+    QTest::addColumn<qint64>("limit");
+    // Both null: refused as too large, and nothing stored.
     QTest::addColumn<QByteArray>("expectedBody");
     QTest::addColumn<QByteArray>("expectedPart");
 
     const QString imagePath = "hello/TPX-KLN04/K-DMX-47-1.ghx";
-    QTest::newRow("whole body") << imagePath << QStringList() << image << QByteArray();
-    QTest::newRow("empty body") << "hello/TPX-KLN04/empty.ghx" << QStringList() << QByteArray("")
+    const QStringList none;
+    QTest::newRow("whole body") << imagePath << none << AnySize << image << QByteArray();
+    QTest::newRow("empty body") << "hello/TPX-KLN04/empty.ghx" << none << AnySize << QByteArray("")
                                 << QByteArray();
-    QTest::newRow("missing file, 404 page") << "hello/TPX-KLN04/K-DMX-47-2.ghx" << QStringList()
+    QTest::newRow("missing file, 404 page") << "hello/TPX-KLN04/K-DMX-47-2.ghx" << none << AnySize
                                             << QByteArray() << QByteArray("Error code: 404");
     QTest::newRow("truncated body") << imagePath << QStringList({"--truncate-image", "1000"})
-                                    << image.left(1000) << QByteArray();
+                                    << AnySize << image.left(1000) << QByteArray();
+    QTest::newRow("body of the limit's size")
+        << imagePath << none << qint64(image.size()) << image << QByteArray();
+    QTest::newRow("body one byte beyond the limit")
+        << imagePath << none << qint64(image.size() - 1) << QByteArray() << QByteArray();
+    QTest::newRow("body without end") << imagePath << QStringList({"--endless", "image"})
+                                      << qint64(image.size()) << QByteArray() << QByteArray();
 }
 
 void tst_DownloadTask::storesWhatArrives()
 {
     QFETCH(QString, remotePath);
     QFETCH(QStringList, switches);
+    QFETCH(qint64, limit);
     QFETCH(QByteArray, expectedBody);
     QFETCH(QByteArray, expectedPart);
 
@@ -101,15 +118,23 @@ void tst_DownloadTask::storesWhatArrives()
     DownloadTask task;
     QSignalSpy done(&task, &DownloadTask::done);
     QVERIFY(done.isValid());
-    task.download(QUrl(url), path);
+    task.download(QUrl(url), path, limit);
     QVERIFY(done.wait(10000));
 
-    QVERIFY(task.stored());
+    const bool refused = expectedBody.isNull() && expectedPart.isNull();
+    QCOMPARE(task.tooLarge(), refused);
+    QCOMPARE(task.stored(), !refused);
     const QByteArray stored = readFile(path);
-    if (!expectedBody.isNull())
-        QCOMPARE(stored, expectedBody);
-    else
-        QVERIFY2(stored.contains(expectedPart), stored.constData());
+    if (refused) {
+        QCOMPARE(stored, QByteArray("stale content"));
+        QVERIFY(task.body().isEmpty());
+    } else {
+        QCOMPARE(task.body(), stored);
+        if (!expectedBody.isNull())
+            QCOMPARE(stored, expectedBody);
+        else
+            QVERIFY2(stored.contains(expectedPart), stored.constData());
+    }
     QTest::qWait(50);
     QCOMPARE(done.count(), 1);
     // Nothing but the body is left behind in the folder.
@@ -150,7 +175,7 @@ void tst_DownloadTask::plantedPath()
     DownloadTask task;
     QSignalSpy done(&task, &DownloadTask::done);
     QVERIFY(done.isValid());
-    task.download(QUrl(server.baseUrl() + "/hello/TPX-KLN04/K-DMX-47-1.ghx"), path);
+    task.download(QUrl(server.baseUrl() + "/hello/TPX-KLN04/K-DMX-47-1.ghx"), path, AnySize);
     QVERIFY(done.wait(10000));
 
     QCOMPARE(readFile(victim), precious);
@@ -185,9 +210,9 @@ void tst_DownloadTask::nextDownloadStartedFromDone()
         firstDone = false;
         // The first body must already be complete when done() arrives.
         firstStored = readFile(localPath("first.txt"));
-        task.download(QUrl(imageUrl), localPath("second.ghx"));
+        task.download(QUrl(imageUrl), localPath("second.ghx"), AnySize);
     });
-    task.download(QUrl(versionUrl), localPath("first.txt"));
+    task.download(QUrl(versionUrl), localPath("first.txt"), AnySize);
     QTRY_COMPARE_WITH_TIMEOUT(done.count(), 2, 10000);
 
     QCOMPARE(firstStored, QByteArray("1 0cc175b9c0f1b6a831c399e269772661\n"));

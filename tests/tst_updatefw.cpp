@@ -693,6 +693,34 @@ void tst_UpdateFW::failureReason_data()
     QTest::newRow("file not writable")
         << QStringList() << valid << "folder at the version file" << QString()
         << UpdateFW::FileNotWritable << "fw_version.txt";
+    // Each file is cut off at its limit, whether it says it is longer or
+    // never ends; a signature is asked for by a build with the maker's keys.
+    struct Limit
+    {
+        const char *file;
+        // fwserver.py's name for it.
+        const char *kind;
+        const char *name;
+        qint64 bytes;
+    };
+    for (const Limit &limit : {Limit {"version file", "version", "a version file's", 4096},
+                               Limit {"image", "image", "the device's", 216064},
+                               Limit {"signature", "signature", "a signature's", 16384}}) {
+        const QStringList endless = {"--endless", limit.kind};
+        const QString signature = qstrcmp(limit.kind, "signature") == 0 ? "signed" : QString();
+        QTest::addRow("%s without end", limit.file)
+            << endless << valid << QString() << signature << UpdateFW::FileTooLarge
+            << QStringLiteral("sent at least %1 bytes, more than %2 %3")
+                   .arg(limit.bytes + 1)
+                   .arg(limit.name)
+                   .arg(limit.bytes);
+        QTest::addRow("%s announcing more than its limit", limit.file)
+            << endless + QStringList {"--declare-length", "1000000"} << valid << QString()
+            << signature << UpdateFW::FileTooLarge
+            << QStringLiteral("announces 1000000 bytes, more than %1 %2")
+                   .arg(limit.name)
+                   .arg(limit.bytes);
+    }
 
     // A forged image passes its MD5, rewritten to match; only the signature
     // tells it from the maker's.

@@ -29,9 +29,28 @@ def is_version_file(path):
     return path.split("?", 1)[0].endswith("/version.txt")
 
 
+def file_name(path):
+    return path.split("?", 1)[0].rsplit("/", 1)[-1]
+
+
 def is_image(path):
-    name = path.split("?", 1)[0].rsplit("/", 1)[-1]
+    name = file_name(path)
     return name.startswith(IMAGE_PREFIX) and name.endswith(IMAGE_SUFFIX)
+
+
+def is_signature(path):
+    name = file_name(path)
+    return name.startswith(IMAGE_PREFIX) and name.endswith(IMAGE_SUFFIX + ".minisig")
+
+
+def kind_of(path):
+    if is_version_file(path):
+        return "version"
+    if is_image(path):
+        return "image"
+    if is_signature(path):
+        return "signature"
+    return None
 
 
 def make_handler(options, stopping):
@@ -49,6 +68,9 @@ def make_handler(options, stopping):
 
         def do_GET(self):
             print(f"GET {self.path}", flush=True)
+            if options.endless and kind_of(self.path) == options.endless:
+                self.send_endless()
+                return
             if is_version_file(self.path):
                 if options.delay_version and stopping.wait(options.delay_version / 1000.0):
                     return
@@ -97,6 +119,21 @@ def make_handler(options, stopping):
             except OSError:
                 pass
 
+        def send_endless(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            if options.declare_length is not None:
+                self.send_header("Content-Length", str(options.declare_length))
+            self.end_headers()
+            chunk = bytes(range(256)) * 256
+            try:
+                while not stopping.is_set():
+                    self.wfile.write(chunk)
+            except OSError:
+                # The client hung up, as it should.
+                pass
+            self.close_connection = True
+
     return Handler
 
 
@@ -128,6 +165,11 @@ def main():
                         help="declare the image's full length but send only N bytes, then close")
     parser.add_argument("--stall-image", action="store_true",
                         help="send the headers and half the image, then fall silent without closing")
+    parser.add_argument("--endless", choices=["version", "image", "signature"],
+                        help="answer that file (the version file, an image, an image's .minisig) "
+                             "with bytes that never end, until the client hangs up")
+    parser.add_argument("--declare-length", type=int, metavar="N",
+                        help="with --endless, declare N bytes in Content-Length (none otherwise)")
     parser.add_argument("--tls-cert", metavar="PEM",
                         help="serve https with this certificate (and any chain after it)")
     parser.add_argument("--tls-key", metavar="PEM", help="the private key of --tls-cert")
@@ -136,6 +178,8 @@ def main():
         parser.error(f"{options.root!r} is not a folder")
     if options.truncate_image is not None and options.truncate_image < 0:
         parser.error("--truncate-image needs a byte count of 0 or more")
+    if options.declare_length is not None and not options.endless:
+        parser.error("--declare-length goes with --endless")
     if bool(options.tls_cert) != bool(options.tls_key):
         parser.error("--tls-cert and --tls-key go together")
 
