@@ -328,12 +328,10 @@ bool UpdateFW::imageMatches(const QByteArray &content, bool readable)
     return false;
 }
 
-// The image, a copy of which lies at filePath, matched: it is the verified
-// one from now on.
+// The image matched: it is the verified one from now on.
 void UpdateFW::announceImage(const QByteArray &image)
 {
     verifiedHash = fwHash;
-    verifiedPath = filePath;
     verifiedBytes = image;
     emit imageVerified(fwVersion, imageName(), verifiedHash);
     emit labelFW(QStringLiteral("最新のFWバージョン : ") + imageName());
@@ -343,8 +341,6 @@ void UpdateFW::announceImage(const QByteArray &image)
 void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
 {
     fromBundle = true;
-    // The copy must never go to the fixed names that every run shares.
-    ownFolderWanted = true;
     const QFileInfo info(folder);
     const QDir bundle(info.absoluteFilePath());
     const QString shown = QDir::toNativeSeparators(bundle.absolutePath());
@@ -415,8 +411,9 @@ void UpdateFW::checkBundle(const QString &folder, qint64 imageLimit)
             || !signatureAccepted(signature.content, image.content))
             return;
     }
-    if (!keepImageCopy(image.content))
-        return;
+    // The devices are sent these bytes, and the bundle's file is never read
+    // again: a stick pulled out during the transfers, or a file put in its
+    // place, changes nothing.
     announceImage(image.content);
 }
 
@@ -444,29 +441,6 @@ bool UpdateFW::bundleFileRead(const RegularFile &file, qint64 limit, const QStri
         break;
     }
     return false;
-}
-
-// The devices are sent a copy in this check's own folder, never the bundle's
-// file: a read that fails half-way (a stick pulled out during the transfers)
-// would send blocks of nothing, filled up with 0xFF, and a file put in its
-// place would not be the one verified.
-bool UpdateFW::keepImageCopy(const QByteArray &content)
-{
-    const QString folder = downloadFolder();
-    if (folder.isEmpty()) {
-        reportUnusableTempDir();
-        return false;
-    }
-    filePath = QString::asprintf("%s/%s_Update.ghx", qUtf8Printable(folder), serverDir);
-    emit setFwName(filePath);
-    QFile copy(filePath);
-    if (!copy.open(QIODevice::WriteOnly) || copy.write(content) != content.size()
-        || !copy.flush()) {
-        fail(FileNotWritable,
-             QStringLiteral("file not writable: %1: %2").arg(filePath, copy.errorString()));
-        return false;
-    }
-    return true;
 }
 
 // The temporary directory, or this check's own folder below it, made on first

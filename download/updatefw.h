@@ -66,9 +66,8 @@ public:
     // Checks the bundle in folder (see FirmwareBundle) instead of the server,
     // as the server's files are checked: its version file by the same parser,
     // the image it names against its digest, and no image longer than
-    // imageLimit. Nothing goes to the network. Judged at once: failed() or
-    // imageVerified() has come when it returns. The verified image is a copy
-    // in this check's own folder, whatever useOwnFolder() says.
+    // imageLimit. Nothing goes to the network, and nothing is written.
+    // Judged at once: failed() or imageVerified() has come when it returns.
     void checkBundle(const QString &folder, qint64 imageLimit);
 
     // Downloads into a folder made for this check below the temporary
@@ -92,8 +91,6 @@ public:
     QByteArray verifiedImage() const { return verifiedBytes; }
     // That image's version number, meaningful once its check succeeded.
     int latestVersion() const { return fwVersion; }
-    // Where a copy of that image lies, empty until its check succeeded.
-    QString verifiedImagePath() const { return verifiedPath; }
     // The version file that announced it, byte for byte as it came.
     QByteArray versionFileContent() const { return versionFile; }
     // The image's file name on the server (K-DMX-47-12.ghx), meaningful once
@@ -135,8 +132,8 @@ signals:
     void setFwName(QString);
     void failed(UpdateFW::Failure failure, QString reason);
     // The facts behind labelFW(): the image of this version, published under
-    // this name (K-DMX-47-12), with this digest, now lies verified at
-    // verifiedImagePath().
+    // this name (K-DMX-47-12), with this digest, is now held, verified, in
+    // verifiedImage().
     void imageVerified(int version, QString name, QString digest);
 
 private slots:
@@ -157,7 +154,6 @@ private:
     void failSignature(Failure failure, const QString &reason);
     void announceImage(const QByteArray &image);
     bool bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName);
-    bool keepImageCopy(const QByteArray &content);
     QString downloadFolder();
     void reportUnusableTempDir();
     bool transferFailed(Failure *failure, QString *reason) const;
@@ -174,7 +170,6 @@ private:
     QString fwHash;
     QTimer httpTimer;
     QString verifiedHash;
-    QString verifiedPath;
     QByteArray verifiedBytes;
     QByteArray versionFile;
     QStringList signingKeys;
