@@ -29,17 +29,27 @@ constexpr int GiveUpMs = 30000;
 const QString SomeKey = QStringLiteral("RWQa17pY0Y1Ja5R3MczelK2LrSvJrTInCecQLScXswFZPVlHOfPJDQiH");
 
 // The kernel's count of this process's resident memory, in MB: now (VmRSS)
-// or at its peak so far (VmHWM).
-double residentMb(const char *field)
+// and at its peak so far (VmHWM), read at one moment.
+struct Resident
 {
+    double now = -1;
+    double peak = -1;
+};
+
+Resident resident()
+{
+    Resident memory;
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
-        return -1;
+        return memory;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toDouble() / 1024;
+        const double mb = line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
+        if (line.startsWith("VmRSS:"))
+            memory.now = mb;
+        else if (line.startsWith("VmHWM:"))
+            memory.peak = mb;
     }
-    return -1;
+    return memory;
 }
 
 struct Outcome
@@ -92,8 +102,9 @@ int main(int argc, char **argv)
             check.checkServerFW();
             verified.wait(GiveUpMs);
         }
+        const Resident memory = resident();
         printf("a whole image (216064 bytes) verified: %s, resident %.1f MB, peak %.1f MB\n",
-               verified.isEmpty() ? "FAILED" : "yes", residentMb("VmRSS:"), residentMb("VmHWM:"));
+               verified.isEmpty() ? "FAILED" : "yes", memory.now, memory.peak);
         fflush(stdout);
     }
 
@@ -103,10 +114,10 @@ int main(int argc, char **argv)
             if (announced)
                 switches << QStringLiteral("--declare-length") << QStringLiteral("1000000000");
             const Outcome outcome = check(switches, qstrcmp(file, "signature") == 0);
+            const Resident memory = resident();
             printf("%-9s %-28s failed after %7.3f s (%s), resident %.1f MB, peak %.1f MB\n", file,
                    announced ? "announcing 1 GB, endless:" : "endless, no Content-Length:",
-                   outcome.seconds, qPrintable(outcome.failure), residentMb("VmRSS:"),
-                   residentMb("VmHWM:"));
+                   outcome.seconds, qPrintable(outcome.failure), memory.now, memory.peak);
             fflush(stdout);
         }
     }
