@@ -52,7 +52,7 @@ CliApplication::CliApplication(const QStringList &arguments, std::FILE *out, std
     // Apart from every other run's downloads and the window's.
     check.useOwnFolder();
     if (seams)
-        seams(enumerator, check);
+        seams(enumerator, check, bundle);
 }
 
 CliApplication::~CliApplication()
@@ -161,8 +161,7 @@ int CliApplication::runUpdate()
 
 int CliApplication::runFetch()
 {
-    FirmwareBundle bundle;
-    const auto refused = [this, &bundle] {
+    const auto refused = [this] {
         console->note(tr("Bundle not saved: %1").arg(bundle.errorString()));
         console->event({{"event", "fetch"}, {"ok", false}, {"reason", bundle.errorString()}});
         return CheckFailed;

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "deviceenumerator.h"
 #include "deviceupdate.h"
+#include "firmwarebundle.h"
 #include "systemhold.h"
 #include "updatefw.h"
 
@@ -40,11 +41,13 @@ public:
         Interrupted = 130,
     };
 
-    // Hands a test or the demo the parts that look for devices and check the
-    // firmware server, to point them at simulated ports and a loopback server
-    // through their own setters. The shipped command passes none. The window
-    // takes the same.
-    using Seams = std::function<void(DeviceEnumerator &enumerator, UpdateFW &check)>;
+    // Hands a test or the demo the parts that look for devices, check the
+    // firmware server and save bundles, to point them at simulated ports and
+    // a loopback server, or to take a file system's other way, through their
+    // own setters. The shipped command passes none. The window takes the
+    // first two.
+    using Seams = std::function<void(DeviceEnumerator &enumerator, UpdateFW &check,
+                                     FirmwareBundle &bundle)>;
 
     explicit CliApplication(const QStringList &arguments, std::FILE *out = stdout,
                             std::FILE *err = stderr, const Seams &seams = {},
@@ -98,6 +101,7 @@ private:
     Console *console = nullptr;
     DeviceEnumerator enumerator;
     UpdateFW check;
+    FirmwareBundle bundle;
     // One for every device: the system is asked once, however many there are.
     SystemHold systemHold;
     QList<DeviceUpdate *> devices;

@@ -1,5 +1,6 @@
 #include "cliapplication.h"
 #include "deviceenumerator.h"
+#include "firmwarebundle.h"
 #include "updatefw.h"
 
 #include <QCoreApplication>
@@ -11,8 +12,10 @@
 // each with =SERIAL after it for a USB serial number; or the same list in the
 // file QL7420_DEMO_DEVICES_FILE, read again at every listing, so that devices
 // come and go while it runs), taking firmware signed with the maker's keys
-// QL7420_DEMO_SIGNING_KEYS (separated by spaces) where that is set. Arguments
-// and output are the real command's.
+// QL7420_DEMO_SIGNING_KEYS (separated by spaces) where that is set, and
+// saving bundles as on a file system that cannot swap two folders in one step
+// where QL7420_DEMO_NO_ONE_STEP_SWAP is set. Arguments and output are the
+// real command's.
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -20,7 +23,9 @@ int main(int argc, char *argv[])
     const QString signingKeys = qEnvironmentVariable("QL7420_DEMO_SIGNING_KEYS");
     const QString devices = qEnvironmentVariable("QL7420_DEMO_DEVICES");
     const QString devicesFile = qEnvironmentVariable("QL7420_DEMO_DEVICES_FILE");
-    return runCli(app, [&](DeviceEnumerator &enumerator, UpdateFW &check) {
+    const bool oneStepSwap = !qEnvironmentVariableIsSet("QL7420_DEMO_NO_ONE_STEP_SWAP");
+    return runCli(app, [&](DeviceEnumerator &enumerator, UpdateFW &check, FirmwareBundle &bundle) {
+        bundle.setOneStepSwap(oneStepSwap);
         if (!baseUrl.isEmpty())
             check.setBaseUrl(baseUrl);
         if (!signingKeys.isEmpty())

@@ -26,9 +26,9 @@ bool renameFolder(const QString &source, const QString &target, QString *error, 
 
 // Swaps the folders at a and b in one step, so that neither name is ever
 // free; both lie on one file system. Returns false with *unsupported set
-// where the system or the file system has no such step (Windows, FAT on a
-// USB stick), and otherwise with *error set to the operating system's
-// reason; nothing has moved then.
+// where the system or the file system has no such step (Windows; on Linux
+// exFAT, NTFS, FAT mounted as msdos, kernels before 3.15), and otherwise
+// with *error set to the operating system's reason; nothing has moved then.
 bool exchangeFolders(const QString &a, const QString &b, QString *error, bool *unsupported);
 
 // Whether path itself is a link of any kind, which a clean-up never goes
@@ -37,8 +37,20 @@ bool exchangeFolders(const QString &a, const QString &b, QString *error, bool *u
 bool isLink(const QString &path);
 
 // Has the entries of the folder at path on the disk, so that files renamed
-// into it or out of it stay so through a power cut. Returns false where the
-// system refused.
-bool syncFolder(const QString &path);
+// into it or out of it stay so through a power cut. Returns false with
+// *error set to the operating system's reason where the disk did not take
+// them; a file system that has no such flush for a folder is no failure.
+bool syncFolder(const QString &path, QString *error);
+
+// Writes content to a new file at path, where nothing may lie yet, and has
+// it on the disk before it returns: a write or a flush that fails fails the
+// call, with *error set to the operating system's reason. Part of the file
+// may then be left at path.
+bool writeNewFile(const QString &path, const QByteArray &content, QString *error);
+
+// Whether the folder at path is the root of a file system: where a USB
+// stick or another volume is mounted, a drive's root (E:\), or the root
+// folder. No such folder can be renamed.
+bool isFileSystemRoot(const QString &path);
 
 #endif // FILEREPLACE_H

@@ -6,12 +6,17 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#ifndef RENAME_EXCHANGE
-#define RENAME_EXCHANGE (1 << 1)
-#endif
+namespace {
+
+bool failWith(int code, QString *error)
+{
+    *error = qt_error_string(code);
+    return false;
+}
+
+} // namespace
 
 bool replaceFile(const QString &source, const QString &target, QString *error, bool *busy)
 {
@@ -20,8 +25,7 @@ bool replaceFile(const QString &source, const QString &target, QString *error, b
     if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData())
         == 0)
         return true;
-    *error = qt_error_string(errno);
-    return false;
+    return failWith(errno, error);
 }
 
 // rename(2) moves a folder as it does a file, and the target is free.
@@ -33,21 +37,14 @@ bool renameFolder(const QString &source, const QString &target, QString *error, 
 bool exchangeFolders(const QString &a, const QString &b, QString *error, bool *unsupported)
 {
     *unsupported = false;
-#ifdef SYS_renameat2
-    // Through the system call itself: not every C library wraps it.
-    if (::syscall(SYS_renameat2, AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD,
-                  QFile::encodeName(b).constData(), RENAME_EXCHANGE)
+    if (::renameat2(AT_FDCWD, QFile::encodeName(a).constData(), AT_FDCWD,
+                    QFile::encodeName(b).constData(), RENAME_EXCHANGE)
         == 0)
         return true;
-    // An old kernel, or a file system without the swap (FAT, some network
-    // shares), says so with one of these.
+    // An old kernel, or a file system without the swap, says so with one of
+    // these.
     *unsupported = errno == ENOSYS || errno == EINVAL || errno == ENOTSUP;
-    *error = qt_error_string(errno);
-#else
-    *unsupported = true;
-    *error = qt_error_string(ENOSYS);
-#endif
-    return false;
+    return failWith(errno, error);
 }
 
 bool isLink(const QString &path)
@@ -56,12 +53,61 @@ bool isLink(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool syncFolder(const QString &path)
+bool syncFolder(const QString &path, QString *error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
+        return failWith(errno, error);
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
-    return synced;
+    // EINVAL: a file system that has nothing of a folder to flush, in
+    // fsync(2)'s words one that "does not support synchronization"; no
+    // failure of the disk.
+    return code == 0 || code == EINVAL || failWith(code, error);
+}
+
+bool writeNewFile(const QString &path, const QByteArray &content, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return failWith(errno, error);
+    qint64 written = 0;
+    while (written < content.size()) {
+        const ssize_t put
+            = ::write(fd, content.constData() + written, size_t(content.size() - written));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0) {
+            const int code = errno;
+            ::close(fd);
+            return failWith(code, error);
+        }
+        written += put;
+    }
+    // A failed write-back may be told by fsync() or only by close(); either
+    // loses the file. close() interrupted has closed it all the same.
+    const int flushed = ::fsync(fd) == 0 ? 0 : errno;
+    const int closed = ::close(fd) == 0 ? 0 : errno;
+    if (flushed != 0)
+        return failWith(flushed, error);
+    return closed == 0 || closed == EINTR || failWith(closed, error);
+}
+
+// A mount point is told by the kernel where it can (bind mounts too), and
+// otherwise by its device differing from that of the folder above it; the
+// root folder is its own parent.
+bool isFileSystemRoot(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+#ifdef STATX_ATTR_MOUNT_ROOT
+    struct statx extended;
+    if (::statx(AT_FDCWD, name.constData(), 0, STATX_INO, &extended) == 0
+        && (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+        return extended.stx_attributes & STATX_ATTR_MOUNT_ROOT;
+#endif
+    struct stat folder;
+    struct stat above;
+    return ::stat(name.constData(), &folder) == 0 && ::stat(name + "/..", &above) == 0
+        && (folder.st_dev != above.st_dev || folder.st_ino == above.st_ino);
 }

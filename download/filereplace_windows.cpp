@@ -55,7 +55,46 @@ bool isLink(const QString &path)
 
 // NTFS keeps its folders' entries in its journal, and the renames above are
 // written through; there is no documented flush of a folder to add.
-bool syncFolder(const QString &)
+bool syncFolder(const QString &, QString *)
 {
     return true;
+}
+
+bool writeNewFile(const QString &path, const QByteArray &content, QString *error)
+{
+    const HANDLE file
+        = ::CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                        GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = qt_error_string(int(::GetLastError()));
+        return false;
+    }
+    qint64 written = 0;
+    bool done = true;
+    while (done && written < content.size()) {
+        DWORD put = 0;
+        const DWORD chunk = DWORD(qMin<qint64>(content.size() - written, 1 << 20));
+        done = ::WriteFile(file, content.constData() + written, chunk, &put, nullptr) && put > 0;
+        written += put;
+    }
+    // FlushFileBuffers has the file's data and its size on the disk, and
+    // tells a device that failed to take them.
+    done = done && ::FlushFileBuffers(file);
+    if (!done)
+        *error = qt_error_string(int(::GetLastError()));
+    ::CloseHandle(file);
+    return done;
+}
+
+// GetVolumePathName gives the folder where the volume holding path is
+// mounted: a drive's root, or a folder a volume is mounted at.
+bool isFileSystemRoot(const QString &path)
+{
+    QString native = QDir::toNativeSeparators(path);
+    if (!native.endsWith(QLatin1Char('\\')))
+        native += QLatin1Char('\\');
+    wchar_t volume[MAX_PATH + 1];
+    return ::GetVolumePathNameW(reinterpret_cast<const wchar_t *>(native.utf16()), volume,
+                                MAX_PATH + 1)
+        && QString::fromWCharArray(volume).compare(native, Qt::CaseInsensitive) == 0;
 }

@@ -2,6 +2,7 @@
 
 #include "filereplace.h"
 #include "firmwaresignature.h"
+#include "heldfolder.h"
 #include "regularfile.h"
 #include "updatefw.h"
 
@@ -13,7 +14,6 @@
 #include <QJsonObject>
 #include <QLockFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -29,23 +29,21 @@ const QDir::Filters EveryEntry
 
 // What a bundle's folder may hold: its own files, and images of any version
 // with their signatures.
-bool isBundleFile(const QFileInfo &entry)
+bool isBundleFileName(const QString &name)
 {
     static const QRegularExpression imageName(
         QStringLiteral("^K-DMX-47--?[0-9]+\\.ghx(\\.minisig)?$"));
-    const QString name = entry.fileName();
-    return entry.isFile()
-        && (name == QLatin1String(FirmwareBundle::VersionFileName)
-            || name == QLatin1String(FirmwareBundle::ChecksumsName)
-            || name == QLatin1String(FirmwareBundle::DescriptionName)
-            || imageName.match(name).hasMatch());
+    return name == QLatin1String(FirmwareBundle::VersionFileName)
+        || name == QLatin1String(FirmwareBundle::ChecksumsName)
+        || name == QLatin1String(FirmwareBundle::DescriptionName)
+        || imageName.match(name).hasMatch();
 }
 
 QStringList otherEntries(const QString &folder)
 {
     QStringList others;
     for (const QFileInfo &entry : QDir(folder).entryInfoList(EveryEntry, QDir::Name)) {
-        if (!isBundleFile(entry))
+        if (!entry.isFile() || !isBundleFileName(entry.fileName()))
             others << entry.fileName();
     }
     return others;
@@ -87,36 +85,64 @@ bool isStagingFolder(const QFileInfo &entry, const QString &name)
         && QFileInfo(mark).isFile() && !isLink(mark);
 }
 
-// Whether folder holds nothing but a bundle's own files, none of them a link.
-bool holdsOnlyBundleFiles(const QString &folder)
+// Whether a folder holds nothing but a bundle's own files, none of them a
+// link.
+bool holdsOnlyBundleFiles(const HeldFolder &folder)
 {
-    const QFileInfoList entries = QDir(folder).entryInfoList(EveryEntry);
-    return std::all_of(entries.cbegin(), entries.cend(), [](const QFileInfo &entry) {
-        return isBundleFile(entry) && !isLink(entry.filePath());
+    const QList<HeldFolder::Entry> entries = folder.entries();
+    return std::all_of(entries.cbegin(), entries.cend(), [](const HeldFolder::Entry &entry) {
+        return entry.kind == HeldFolder::File && isBundleFileName(entry.name);
     });
 }
 
-// A staging folder goes whole, or, where it holds anything but what a save
-// puts there (a file someone added to the bundle moved aside), not at all.
-void removeStagingFolder(const QString &staging)
+// Removes a bundle's files from the folder name in staging, then the
+// folder, which stays where anything else is left in it.
+void removeBundleFolder(HeldFolder &staging, const QString &name)
 {
-    const QDir dir(staging);
-    const QStringList ours
-        = {QLatin1String(StagingMark), QLatin1String(NewBundle), QLatin1String(MovedAside)};
-    for (const QFileInfo &entry : dir.entryInfoList(EveryEntry)) {
-        const bool isMark = entry.fileName() == QLatin1String(StagingMark);
-        if (!ours.contains(entry.fileName()) || isLink(entry.filePath())
-            || (isMark ? !entry.isFile()
-                       : !entry.isDir() || !holdsOnlyBundleFiles(entry.filePath())))
+    {
+        HeldFolder folder(staging, name);
+        for (const HeldFolder::Entry &entry : folder.entries()) {
+            if (isBundleFileName(entry.name))
+                folder.removeFile(entry.name);
+        }
+    }
+    staging.removeFolder(name);
+}
+
+// What a clean-up of a staging folder takes with it.
+enum class Clearing { Whole, KeepingMovedAside };
+
+// A staging folder goes whole, or, where it holds anything but what a save
+// puts there (a file someone added to the bundle moved aside), not at all;
+// kept moved aside, the old bundle stays in it with its mark, for the next
+// save to put back. Everything is looked at and removed through the folders
+// held open, and only where it is a save's own: no link is followed, and
+// nothing swapped in at a path meanwhile is ever reached.
+void removeStagingFolder(const QString &parent, const QString &name,
+                         Clearing clearing = Clearing::Whole)
+{
+    HeldFolder above(parent);
+    {
+        HeldFolder staging(above, name);
+        if (!staging.isHeld())
             return;
+        const QStringList folders = {QLatin1String(NewBundle), QLatin1String(MovedAside)};
+        for (const HeldFolder::Entry &entry : staging.entries()) {
+            const bool isOurs = entry.name == QLatin1String(StagingMark)
+                ? entry.kind == HeldFolder::File
+                : folders.contains(entry.name) && entry.kind == HeldFolder::Folder
+                    && holdsOnlyBundleFiles(HeldFolder(staging, entry.name));
+            if (!isOurs)
+                return;
+        }
+        removeBundleFolder(staging, QLatin1String(NewBundle));
+        if (clearing == Clearing::KeepingMovedAside)
+            return;
+        removeBundleFolder(staging, QLatin1String(MovedAside));
+        staging.removeFile(QLatin1String(StagingMark));
     }
-    for (const char *folder : {NewBundle, MovedAside}) {
-        for (const QFileInfo &entry : QDir(dir.filePath(folder)).entryInfoList(EveryEntry))
-            QFile::remove(entry.filePath());
-        dir.rmdir(folder);
-    }
-    QFile::remove(dir.filePath(QLatin1String(StagingMark)));
-    QDir().rmdir(staging);
+    // Held no more: Windows removes no folder that anyone holds.
+    above.removeFolder(name);
 }
 
 QList<QFileInfo> stagingFolders(const QString &parent, const QString &name)
@@ -189,6 +215,12 @@ QString refusal(const Place &place)
     const bool replacing = place.given.exists();
     if (replacing && !place.given.isDir())
         return QStringLiteral("%1 is not a folder").arg(place.shown);
+    if (replacing && isFileSystemRoot(place.path))
+        return QStringLiteral("%1 is the root of a file system (a USB stick's, a drive's), which "
+                              "cannot be replaced as a whole; give a folder in it instead, such "
+                              "as %2")
+            .arg(place.shown,
+                 QDir::toNativeSeparators(QDir(place.path).filePath(QStringLiteral("ql7420"))));
     if (replacing && !place.given.isReadable())
         return QStringLiteral("the folder %1 cannot be read").arg(place.shown);
     const QStringList others = replacing ? otherEntries(place.path) : QStringList();
@@ -207,7 +239,8 @@ QString refusal(const Place &place)
 // staging folders are made.
 QString lockReason(QLockFile &lock, const Place &place)
 {
-    if (!QFileInfo(place.parent).isDir())
+    // Refused before the lock, which would lie above a file system's root.
+    if (!QFileInfo(place.parent).isDir() || (place.given.isDir() && isFileSystemRoot(place.path)))
         return refusal(place);
     if (lock.tryLock(LockWaitMs))
         return QString();
@@ -258,14 +291,17 @@ QString lockAndRecover(QLockFile &lock, const Place &place)
 }
 
 // Puts the bundle made in fresh in the place of the folder, the bundle that
-// stood there going to aside; the folder's name is never free where the file
-// system can swap two folders, and otherwise only between two renames, which
-// lockAndRecover() mends after a cut.
-QString putInPlace(const QString &fresh, const QString &aside, const Place &place, bool replacing)
+// stood there going to aside; the folder's name is never free where the
+// two are swapped in one step, and otherwise only between two renames,
+// which lockAndRecover() mends after a cut. Where the second rename fails
+// and the old bundle cannot be put back either, it stays aside, the only
+// copy: *clearing says so, and the reason says where it lies.
+QString putInPlace(const QString &fresh, const QString &aside, const Place &place, bool replacing,
+                   bool swap, Clearing *clearing)
 {
     QString why;
     bool unsupported = true;
-    if (replacing && exchangeFolders(fresh, place.path, &why, &unsupported)) {
+    if (replacing && swap && exchangeFolders(fresh, place.path, &why, &unsupported)) {
         // So that "bundle" only ever holds a bundle being made; where this
         // fails, the clean-up takes the old one from there as well.
         bool busy = false;
@@ -276,14 +312,16 @@ QString putInPlace(const QString &fresh, const QString &aside, const Place &plac
         return QStringLiteral("cannot put the new bundle in place of %1: %2").arg(place.shown, why);
     if (replacing && !renameFolderPatiently(place.path, aside, &why))
         return QStringLiteral("cannot move the bundle in %1 aside: %2").arg(place.shown, why);
-    if (!renameFolderPatiently(fresh, place.path, &why)) {
-        QString ignored;
-        if (replacing)
-            renameFolderPatiently(aside, place.path, &ignored);
-        return QStringLiteral("cannot rename %1 to %2: %3")
-            .arg(QDir::toNativeSeparators(fresh), place.shown, why);
-    }
-    return QString();
+    if (renameFolderPatiently(fresh, place.path, &why))
+        return QString();
+    const QString failed = QStringLiteral("cannot rename %1 to %2: %3")
+                               .arg(QDir::toNativeSeparators(fresh), place.shown, why);
+    if (!replacing || renameFolderPatiently(aside, place.path, &why))
+        return failed;
+    *clearing = Clearing::KeepingMovedAside;
+    return QStringLiteral("%1; the bundle that stood there cannot be put back either (%2): it "
+                          "lies moved aside in %3, which the next fetch into %4 puts back")
+        .arg(failed, why, QDir::toNativeSeparators(aside), place.shown);
 }
 
 } // namespace
@@ -336,18 +374,21 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
     // anything that is not the save's own.
     made.setAutoRemove(false);
     const QString staging = made.path();
+    const QString stagingName = QFileInfo(staging).fileName();
     const QDir stage(staging);
     const QString fresh = stage.filePath(QLatin1String(NewBundle));
-    const auto failInStaging = [this, &staging](const QString &why) {
-        removeStagingFolder(staging);
-        return fail(why);
-    };
-    QFile mark(stage.filePath(QLatin1String(StagingMark)));
-    if (!mark.open(QIODevice::WriteOnly) || mark.write("ql7420-fwupdate-cli fetch\n") < 0
-        || !mark.flush() || !stage.mkdir(QLatin1String(NewBundle)))
-        return failInStaging(QStringLiteral("cannot write in %1: %2")
-                                 .arg(QDir::toNativeSeparators(staging), mark.errorString()));
-    mark.close();
+    const auto failInStaging
+        = [this, &place, &stagingName](const QString &why, Clearing clearing = Clearing::Whole) {
+              removeStagingFolder(place.parent, stagingName, clearing);
+              return fail(why);
+          };
+    const auto shown = [](const QString &path) { return QDir::toNativeSeparators(path); };
+    QString why;
+    const QString markPath = stage.filePath(QLatin1String(StagingMark));
+    if (!writeNewFile(markPath, "ql7420-fwupdate-cli fetch\n", &why))
+        return failInStaging(QStringLiteral("cannot write %1: %2").arg(shown(markPath), why));
+    if (!stage.mkdir(QLatin1String(NewBundle)))
+        return failInStaging(QStringLiteral("cannot make the folder %1").arg(shown(fresh)));
 
     const QByteArray about = descriptionJson(description);
     const QByteArray versionFile = check.versionFileContent();
@@ -367,13 +408,9 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
         checksums += checksumLine(content, name);
     files.append({QString::fromLatin1(ChecksumsName), checksums});
     for (const auto &[name, content] : files) {
-        // QSaveFile has each file on the disk before the folder is renamed.
-        QSaveFile file(fresh + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()
-            || !file.commit())
-            return failInStaging(
-                QStringLiteral("cannot write %1: %2")
-                    .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+        const QString path = fresh + QLatin1Char('/') + name;
+        if (!writeNewFile(path, content, &why))
+            return failInStaging(QStringLiteral("cannot write %1: %2").arg(shown(path), why));
     }
     // A made-up folder is its owner's alone; a bundle is for everyone who
     // updates devices on this PC, as the folder it replaces was.
@@ -383,17 +420,33 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
                                   | QFileDevice::ExeOwner | QFileDevice::ReadGroup
                                   | QFileDevice::ExeGroup | QFileDevice::ReadOther
                                   | QFileDevice::ExeOther);
-    syncFolder(fresh);
+    // The new bundle's files, the staging folder's mark and the staging
+    // folder itself are on the disk before anything is renamed, so that a
+    // power cut between the renames leaves the old bundle where the next
+    // save finds it.
+    for (const QString &path : {fresh, staging, place.parent}) {
+        if (!syncFolder(path, &why))
+            return failInStaging(
+                QStringLiteral("cannot flush %1 to the disk: %2").arg(shown(path), why));
+    }
 
     const QString aside = stage.filePath(QLatin1String(MovedAside));
-    if (const QString why = putInPlace(fresh, aside, place, replacing); !why.isEmpty())
-        return failInStaging(why);
-    // "Bundle saved" is said only of a bundle that a power cut now keeps.
-    syncFolder(place.parent);
-    removeStagingFolder(staging);
+    Clearing clearing = Clearing::Whole;
+    why = putInPlace(fresh, aside, place, replacing, oneStepSwap, &clearing);
+    if (!why.isEmpty())
+        return failInStaging(why, clearing);
+    // "Bundle saved" is said only of a bundle that a power cut now keeps;
+    // until then the old bundle stays where the renames left it.
+    for (const QString &path : {place.parent, staging}) {
+        if (!syncFolder(path, &why))
+            return fail(QStringLiteral("the new bundle is in %1, but the disk has not confirmed "
+                                       "it: cannot flush %2: %3")
+                            .arg(place.shown, shown(path), why));
+    }
+    removeStagingFolder(place.parent, stagingName);
     // What saves cut off before this one left.
     for (const QFileInfo &leftover : stagingFolders(place.parent, place.name))
-        removeStagingFolder(leftover.filePath());
+        removeStagingFolder(place.parent, leftover.fileName());
     return true;
 }
 

@@ -42,10 +42,15 @@ public:
     // gives up. A bundle already there is replaced as a whole; a folder
     // holding anything else is refused and left as it is, and so is an image
     // longer than imageLimit, which no bundle may hold. A link to a folder is
-    // followed and keeps naming it. Of what lies beside the folder, only the
+    // followed and keeps naming it; the root of a file system (a USB stick's)
+    // is refused. Every file and folder is flushed to the disk, and a flush
+    // that fails fails the save. Of what lies beside the folder, only the
     // staging folders of this and of earlier, cut-off saves are cleared, and
     // only where they hold nothing but what a save puts there. Returns false
-    // with errorString() set; nothing has changed then.
+    // with errorString() set; nothing has changed then, but for two cases
+    // that the reason names: the new bundle is in place but the disk did not
+    // confirm it, or neither the new bundle could be put in place nor the
+    // old one put back, which then lies moved aside as after a cut.
     bool save(const QString &folder, const UpdateFW &check, const Description &description,
               qint64 imageLimit);
     // Whether save() would take folder as it is now, asked before anything is
@@ -54,6 +59,10 @@ public:
     // Returns false with errorString() set.
     bool canSaveIn(const QString &folder);
     QString errorString() const { return error; }
+    // A seam for tests and the demo: without the one-step swap a save takes
+    // the way of the file systems that have none (FAT on Windows, exFAT),
+    // moving the old bundle aside first.
+    void setOneStepSwap(bool enabled) { oneStepSwap = enabled; }
 
     // Reads the bundle.json of the bundle in folder. It vouches for nothing,
     // so whatever cannot be read of it is left null.
@@ -66,6 +75,7 @@ private:
     bool fail(const QString &text);
 
     QString error;
+    bool oneStepSwap = true;
 };
 
 #endif // FIRMWAREBUNDLE_H

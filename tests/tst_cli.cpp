@@ -82,6 +82,18 @@ int runHere(const QStringList &arguments, const CliApplication::Seams &seams, QB
     return exitCode;
 }
 
+// The files in folder by name, with the MD5 of what they hold; none where
+// folder is empty or gone.
+QMap<QString, QString> filesIn(const QString &folder)
+{
+    QMap<QString, QString> files;
+    if (!folder.isEmpty()) {
+        for (const QString &name : QDir(folder).entryList(QDir::Files | QDir::Hidden))
+            files.insert(name, FirmwareRelease::md5(readFile(folder + '/' + name)));
+    }
+    return files;
+}
+
 // Waits until what the process wrote to the channel, gathered in seen,
 // holds text.
 bool waitForOutput(QProcess &process, QByteArray &seen, QProcess::ProcessChannel channel,
@@ -151,6 +163,12 @@ private:
     // Where a watching run lists its devices, read again at every scan;
     // such a run's two outputs come as one.
     QString devicesFile;
+    // What the next run's environment adds: the demo's seams, and the
+    // settings of support/failingcalls.c (QL7420_FAULT_...), which is then
+    // preloaded.
+    QMap<QString, QString> runEnvironment;
+    // A bundle beside the folder that the next run must leave as it is.
+    QString untouchedBundle;
 };
 
 void tst_Cli::initTestCase()
@@ -172,6 +190,8 @@ void tst_Cli::init()
     saving.reset();
     signingKeys.clear();
     devicesFile.clear();
+    runEnvironment.clear();
+    untouchedBundle.clear();
     // Plugged in again after a test that unplugged one.
     for (SimulatorProcess &simulator : simulators) {
         QVERIFY(simulator.command("reset"));
@@ -199,6 +219,11 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     if (!devicesFile.isEmpty()) {
         environment.insert("QL7420_DEMO_DEVICES_FILE", devicesFile);
         process->setProcessChannelMode(QProcess::MergedChannels);
+    }
+    for (auto setting = runEnvironment.cbegin(); setting != runEnvironment.cend(); ++setting) {
+        environment.insert(setting.key(), setting.value());
+        if (setting.key().startsWith("QL7420_FAULT_"))
+            environment.insert("LD_PRELOAD", FAILING_CALLS_PRELOAD);
     }
     environment.insert("LANG", language);
     environment.remove("LC_ALL");
@@ -316,6 +341,16 @@ QString tst_Cli::spoiledBundle(const QString &fault)
     } else if (fault == "moved aside by a cut-off fetch") {
         writeFile(staging + "Ab12Cd/.ql7420-fetch", "");
         QDir().rename(folder, staging + "Ab12Cd/old");
+    } else if (fault == "beside a cut-off fetch's new bundle, swapped for a link while cleared") {
+        // The link leads to another bundle, which the clean-up must never reach.
+        untouchedBundle = spoiledBundle("intact");
+        const QString cutOff = staging + "Ab12Cd/bundle";
+        writeFile(staging + "Ab12Cd/.ql7420-fetch", "");
+        QDir().mkpath(cutOff);
+        for (const QString &name : QDir(bundle).entryList(QDir::Files))
+            QFile::copy(bundle + '/' + name, cutOff + '/' + name);
+        runEnvironment.insert("QL7420_FAULT_LINK_AT_UNLINK",
+                              QFileInfo(cutOff).canonicalFilePath() + '=' + untouchedBundle);
     }
     return folder;
 }
@@ -449,10 +484,38 @@ void tst_Cli::noPortOpened_data()
     QTest::newRow("check --from, signed, build without keys")
         << QStringList({"check", "--from", "bundle:signed with the second key"}) << 0 << none << "C"
         << noTerminal << 0 << "Firmware in the bundle: K-DMX-47-12";
-    // Over a signed bundle, the release's own signature saved byte for byte.
+    // Over a signed bundle, the release's own signature saved byte for byte;
+    // also as on a file system that cannot swap two folders in one step.
     QTest::newRow("fetch with keys, over a bundle signed by the first key")
         << QStringList({"fetch", "bundle:signed by the maker", "keys:maker successor"}) << 0 << none
         << "C" << noTerminal << 0 << "Bundle saved in ";
+    const QString noSwap = "env:QL7420_DEMO_NO_ONE_STEP_SWAP=1";
+    QTest::newRow("fetch with keys, over a bundle signed by the first key, no one-step swap")
+        << QStringList({"fetch", "bundle:signed by the maker", "keys:maker successor", noSwap}) << 0
+        << none << "C" << noTerminal << 0 << "Bundle saved in ";
+    // "env:" adds to the run's environment; {folder} is the bundle's
+    // folder, {parent} the folder it lies in. A fetch that fails leaves the
+    // bundle there as it was, or where the reason says it lies.
+    QTest::newRow("fetch, every flush failing")
+        << QStringList({"fetch", "bundle:intact", "env:QL7420_FAULT_FSYNC=*"}) << 0 << none << "C"
+        << noTerminal << 1 << "/.ql7420-fetch: Input/output error";
+    QTest::newRow("fetch, the flush of the bundle's parent folder failing")
+        << QStringList({"fetch", "bundle:intact", "env:QL7420_FAULT_FSYNC={parent}"}) << 0 << none
+        << "C" << noTerminal << 1 << "to the disk: Input/output error";
+    QTest::newRow("fetch, no one-step swap, neither bundle can be renamed into the folder")
+        << QStringList({"fetch", "bundle:intact", noSwap, "env:QL7420_FAULT_RENAME={folder}"}) << 0
+        << none << "C" << noTerminal << 1 << "cannot be put back either (Input/output error)";
+    QTest::newRow("fetch beside a cut-off fetch's new bundle, swapped for a link while cleared")
+        << QStringList({"fetch",
+                        "bundle:beside a cut-off fetch's new bundle, swapped for a link while "
+                        "cleared"})
+        << 0 << none << "C" << noTerminal << 0 << "Bundle saved in ";
+    // A mount point cannot be renamed: refused before the server is asked.
+    QTest::newRow("fetch into the root of a file system")
+        << QStringList({"fetch", "/dev/shm"}) << 0 << QStringList({"--status-version", "404"})
+        << "C" << noTerminal << 1
+        << "/dev/shm is the root of a file system (a USB stick's, a drive's), which cannot be "
+           "replaced as a whole; give a folder in it instead, such as /dev/shm/ql7420";
 }
 
 void tst_Cli::noPortOpened()
@@ -465,10 +528,23 @@ void tst_Cli::noPortOpened()
     QFETCH(int, exitCode);
     QFETCH(QString, says);
 
+    QString folder;
     for (QString &argument : arguments) {
         if (argument.startsWith("bundle:"))
-            argument = spoiledBundle(argument.mid(7));
+            argument = folder = spoiledBundle(argument.mid(7));
     }
+    for (const QString &setting : arguments.filter(QRegularExpression("^env:"))) {
+        QString value = setting.section('=', 1);
+        value.replace("{folder}", QFileInfo(folder).canonicalFilePath());
+        value.replace("{parent}", QFileInfo(runsTemp.path()).canonicalFilePath());
+        runEnvironment.insert(setting.mid(4).section('=', 0, 0), value);
+        arguments.removeOne(setting);
+    }
+    // What a fetch's folder holds before the run; the bundles of the other
+    // rows are spoiled, one with a link to /dev/zero, and never read whole.
+    const bool fetching = arguments.value(0) == "fetch";
+    const QMap<QString, QString> bundleBefore = filesIn(fetching ? folder : QString());
+    const QMap<QString, QString> besideBefore = filesIn(untouchedBundle);
     // "keys:" names the maker's keys that the run holds.
     for (const QString &held : arguments.filter(QRegularExpression("^keys:"))) {
         for (const QString &name : held.mid(5).split(' ')) {
@@ -492,13 +568,19 @@ void tst_Cli::noPortOpened()
 
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2((exitCode == 0 ? run.out : run.err).contains(says), qPrintable(run.out + run.err));
-    if (arguments.value(0) == "fetch" && exitCode == 0 && !signingKeys.isEmpty()) {
+    if (fetching && exitCode == 0 && !signingKeys.isEmpty()) {
         const QString saved = arguments.last() + "/K-DMX-47-12.ghx.minisig";
         QCOMPARE(readFile(saved), readFile(release.publishedFile("K-DMX-47-12.ghx.minisig")));
         QVERIFY(readFile(arguments.last() + "/MD5SUMS")
                     .contains(FirmwareRelease::md5(readFile(saved)).toLatin1()
                               + "  K-DMX-47-12.ghx.minisig\n"));
     }
+    if (fetching && exitCode != 0) {
+        const QRegularExpressionMatch aside
+            = QRegularExpression("moved aside in (.+), which the next fetch").match(run.err);
+        QCOMPARE(filesIn(aside.hasMatch() ? aside.captured(1) : folder), bundleBefore);
+    }
+    QCOMPARE(filesIn(untouchedBundle), besideBefore);
     QVERIFY2(!run.err.contains("open: "), "a port was opened");
     QVERIFY(noByteSent());
     QCOMPARE(run.leftInTemp, QStringList());
@@ -541,7 +623,9 @@ void tst_Cli::threeDevicesAtOnceJson()
     QFETCH(bool, fromBundle);
     PtyPair otherPort;
     QString server = release.baseUrl();
-    const auto seams = [this, &otherPort, &server](DeviceEnumerator &enumerator, UpdateFW &check) {
+    bool oneStepSwap = true;
+    const auto seams = [this, &otherPort, &server, &oneStepSwap](
+                           DeviceEnumerator &enumerator, UpdateFW &check, FirmwareBundle &bundle) {
         enumerator.setPortSource([this, &otherPort] {
             QList<PortRecord> ports = {{otherPort.slavePath(), 0x0403, 0x6001}};
             for (int i = 0; i < DeviceCount; ++i)
@@ -549,58 +633,66 @@ void tst_Cli::threeDevicesAtOnceJson()
             return ports;
         });
         check.setBaseUrl(server);
+        bundle.setOneStepSwap(oneStepSwap);
     };
     QStringList arguments = {"update", "--all", "--yes", "--json"};
     QTemporaryDir bundles;
-    const QString folder = bundles.filePath("ql7420");
+    QString folder;
     QByteArray out;
+    // A fetch cut off between its two renames left no folder, and the older
+    // bundle moved aside in its staging folder: put back, then replaced as a
+    // whole, with the two folders swapped in one step and, as on a file
+    // system that cannot, in two. Beside it, only what fetches marked as
+    // their own and left holding nothing else goes; the technician's own
+    // folders, named much like them, are never touched.
     if (fromBundle) {
-        // A fetch cut off between its two renames left no folder, and the
-        // older bundle moved aside in its staging folder: put back, then
-        // replaced as a whole. Beside it, only what fetches marked as their
-        // own and left holding nothing else goes; the technician's own
-        // folders, named much like them, are never touched.
-        const QString cutOff = bundles.filePath(".ql7420.ql7420-fetch-Ab12Cd/");
-        QVERIFY(writeFile(cutOff + ".ql7420-fetch", ""));
-        QVERIFY(writeFile(cutOff + "old/K-DMX-47-11.ghx", "old"));
-        QVERIFY(
-            writeFile(cutOff + "old/version.txt", "11 " + FirmwareRelease::md5("old").toLatin1()));
-        QVERIFY(writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ef34Gh/.ql7420-fetch"), ""));
-        QVERIFY(
-            writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ef34Gh/bundle/version.txt"), "12"));
-        QVERIFY(writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ij56Kl/.ql7420-fetch"), ""));
-        QVERIFY(writeFile(bundles.filePath(".ql7420.ql7420-fetch-Ij56Kl/old/notes.txt"), "mine"));
-        QVERIFY(
-            writeFile(bundles.filePath(".ql7420.ql7420-fetch-Mn78Op/bundle/version.txt"), "12"));
-        const QStringList users = {".ql7420.backup/K-DMX-47-11.ghx", ".ql7420.backup/notes.txt",
-                                   ".ql7420.backup/version.txt", ".ql7420.2024Q3/K-DMX-47-11.ghx",
-                                   ".ql7420.2024Q3/version.txt"};
-        for (const QString &file : users)
-            QVERIFY(writeFile(bundles.filePath(file), file.toUtf8()));
-        {
-            FirmwareRelease gone;
-            QVERIFY(gone.publish(image));
-            server = gone.baseUrl();
-            QCOMPARE(runHere({"fetch", folder}, seams, &out), 0);
+        for (const bool swap : {true, false}) {
+            oneStepSwap = swap;
+            const QDir place(bundles.filePath(swap ? "swapped" : "moved"));
+            folder = place.filePath("ql7420");
+            const QString cutOff = place.filePath(".ql7420.ql7420-fetch-Ab12Cd/");
+            QVERIFY(writeFile(cutOff + ".ql7420-fetch", ""));
+            QVERIFY(writeFile(cutOff + "old/K-DMX-47-11.ghx", "old"));
+            QVERIFY(writeFile(cutOff + "old/version.txt",
+                              "11 " + FirmwareRelease::md5("old").toLatin1()));
+            QVERIFY(writeFile(place.filePath(".ql7420.ql7420-fetch-Ef34Gh/.ql7420-fetch"), ""));
+            QVERIFY(
+                writeFile(place.filePath(".ql7420.ql7420-fetch-Ef34Gh/bundle/version.txt"), "12"));
+            QVERIFY(writeFile(place.filePath(".ql7420.ql7420-fetch-Ij56Kl/.ql7420-fetch"), ""));
+            QVERIFY(writeFile(place.filePath(".ql7420.ql7420-fetch-Ij56Kl/old/notes.txt"), "mine"));
+            QVERIFY(
+                writeFile(place.filePath(".ql7420.ql7420-fetch-Mn78Op/bundle/version.txt"), "12"));
+            const QStringList users
+                = {".ql7420.backup/K-DMX-47-11.ghx", ".ql7420.backup/notes.txt",
+                   ".ql7420.backup/version.txt", ".ql7420.2024Q3/K-DMX-47-11.ghx",
+                   ".ql7420.2024Q3/version.txt"};
+            for (const QString &file : users)
+                QVERIFY(writeFile(place.filePath(file), file.toUtf8()));
+            {
+                FirmwareRelease gone;
+                QVERIFY(gone.publish(image));
+                server = gone.baseUrl();
+                QCOMPARE(runHere({"fetch", folder}, seams, &out), 0);
+            }
+            QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                            QDir::Name),
+                     QStringList({"K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"}));
+            QCOMPARE(
+                place.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+                QStringList({".ql7420.2024Q3", ".ql7420.backup", ".ql7420.ql7420-fetch-Ij56Kl",
+                             ".ql7420.ql7420-fetch-Mn78Op", "ql7420"}));
+            for (const QString &file : users)
+                QCOMPARE(readFile(place.filePath(file)), file.toUtf8());
+            QCOMPARE(readFile(folder + "/version.txt"),
+                     "12 " + FirmwareRelease::md5(image).toLatin1() + "\n");
+            QCOMPARE(readFile(folder + "/K-DMX-47-12.ghx"), image);
+            QProcess md5sum;
+            md5sum.setWorkingDirectory(folder);
+            md5sum.start("md5sum", {"-c", "MD5SUMS"});
+            QVERIFY(md5sum.waitForFinished());
+            QCOMPARE(md5sum.exitCode(), 0);
+            QVERIFY(md5sum.readAllStandardOutput().contains("K-DMX-47-12.ghx: OK\n"));
         }
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                                        QDir::Name),
-                 QStringList({"K-DMX-47-12.ghx", "MD5SUMS", "bundle.json", "version.txt"}));
-        QCOMPARE(QDir(bundles.path())
-                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
-                 QStringList({".ql7420.2024Q3", ".ql7420.backup", ".ql7420.ql7420-fetch-Ij56Kl",
-                              ".ql7420.ql7420-fetch-Mn78Op", "ql7420"}));
-        for (const QString &file : users)
-            QCOMPARE(readFile(bundles.filePath(file)), file.toUtf8());
-        QCOMPARE(readFile(folder + "/version.txt"),
-                 "12 " + FirmwareRelease::md5(image).toLatin1() + "\n");
-        QCOMPARE(readFile(folder + "/K-DMX-47-12.ghx"), image);
-        QProcess md5sum;
-        md5sum.setWorkingDirectory(folder);
-        md5sum.start("md5sum", {"-c", "MD5SUMS"});
-        QVERIFY(md5sum.waitForFinished());
-        QCOMPARE(md5sum.exitCode(), 0);
-        QVERIFY(md5sum.readAllStandardOutput().contains("K-DMX-47-12.ghx: OK\n"));
         arguments << "--from" << folder;
     }
     const QString fetchedFrom = server;
