@@ -50,7 +50,9 @@ long statusField(const char *name)
 
 long openDescriptors()
 {
-    return long(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    return long(QDir(QStringLiteral("/proc/self/fd"))
+                    .entryList(QDir::NoDotAndDotDot | QDir::System)
+                    .size());
 }
 
 // What the enumerator lists: each hub port's device, set by the thread that
@@ -105,13 +107,13 @@ int main(int argc, char **argv)
     }
     Hub hub;
     std::FILE *discard = std::fopen("/dev/null", "w");
-    CliApplication cli({QStringLiteral("bench_watch"), QStringLiteral("update"),
-                        QStringLiteral("--watch"), QStringLiteral("--count"),
-                        QString::number(devices)},
-                       discard, discard, [&](DeviceEnumerator &enumerator, UpdateFW &check) {
-                           check.setBaseUrl(release.baseUrl());
-                           enumerator.setPortSource([&hub] { return hub.plugged(); });
-                       });
+    CliApplication cli(
+        {QStringLiteral("bench_watch"), QStringLiteral("update"), QStringLiteral("--watch"),
+         QStringLiteral("--count"), QString::number(devices)},
+        discard, discard, [&](DeviceEnumerator &enumerator, UpdateFW &check, FirmwareBundle &) {
+            check.setBaseUrl(release.baseUrl());
+            enumerator.setPortSource([&hub] { return hub.plugged(); });
+        });
 
     std::atomic<bool> failed {false};
     std::atomic<int> nextDevice {1};
@@ -127,9 +129,9 @@ int main(int argc, char **argv)
         QThread::msleep(slot * 5000);
         for (int n = nextDevice++; n <= devices && !failed; n = nextDevice++) {
             const int before = simulator.report().value(QLatin1String("endCommands")).toInt();
-            hub.plug(slot, {simulator.portPath(), DeviceEnumerator::VendorId,
-                            DeviceEnumerator::ProductId,
-                            QStringLiteral("BENCH-%1").arg(n, 3, 10, QLatin1Char('0'))});
+            hub.plug(slot,
+                     {simulator.portPath(), DeviceEnumerator::VendorId, DeviceEnumerator::ProductId,
+                      QStringLiteral("BENCH-%1").arg(n, 3, 10, QLatin1Char('0'))});
             if (!waitFor(simulator, "endCommands", before + 1, 120000)) {
                 failed = true;
                 fprintf(stderr, "bench_watch: device %d was not updated\n", n);
