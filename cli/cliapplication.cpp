@@ -43,6 +43,13 @@ bool namesPort(const QString &name, const PortRecord &port)
         || PlatformConsole::samePortName(QFileInfo(name).fileName(), port.portName);
 }
 
+// One unit on one port: the host gives a freed port's name to the next
+// device plugged in.
+bool sameUnit(const PortRecord &a, const PortRecord &b)
+{
+    return a.portName == b.portName && a.serialNumber == b.serialNumber;
+}
+
 } // namespace
 
 CliApplication::CliApplication(const QStringList &arguments, std::FILE *out, std::FILE *err,
@@ -449,7 +456,7 @@ int CliApplication::runWatch()
         updated += result.stage == DeviceUpdate::Updated;
         failed += result.stage == DeviceUpdate::Failed;
     }
-    console->result(tr("Devices updated: %1, failed: %2, left as they were: %3")
+    console->result(tr("Devices by their last result: updated %1, failed %2, left as they were %3")
                         .arg(updated)
                         .arg(failed)
                         .arg(watchResults.size() - updated - failed));
@@ -461,90 +468,104 @@ int CliApplication::runWatch()
     return failed == 0 ? Success : DeviceFailed;
 }
 
-// After every scan: the devices gone since the last, then the new ones.
+// After every scan: the devices gone since the last, then the new ones. A
+// port listed with another serial number than before is the one device
+// leaving and the other appearing.
 void CliApplication::onDevicesListed(const QList<PortRecord> &listed)
 {
     // A scan's word that was on its way when the watch ended.
     if (!board)
         return;
-    QStringList ports;
-    for (const PortRecord &port : listed)
-        ports.append(port.portName);
-    for (const QString &port : std::as_const(pluggedPorts)) {
-        if (!ports.contains(port))
-            onDeviceLeft(port);
+    const QList<PortRecord> before = plugged;
+    for (const PortRecord &unit : before) {
+        if (std::none_of(listed.cbegin(), listed.cend(),
+                         [&unit](const PortRecord &port) { return sameUnit(port, unit); }))
+            onDeviceLeft(unit);
     }
-    pluggedPorts = ports;
-    if (watchEnding())
-        return;
-    for (const PortRecord &port : listed) {
-        // A course still running on the port is the device's, whether it
-        // stayed or came back before its course noticed it had gone.
-        if (!deviceOn(port.portName))
-            onDeviceAppeared(port);
+    if (!watchEnding()) {
+        for (const PortRecord &port : listed) {
+            if (!isPlugged(port))
+                onDeviceAppeared(port);
+        }
+        startWaitingDevices();
     }
-    startWaitingDevices();
+    showTally(false);
 }
 
-void CliApplication::onDeviceAppeared(const PortRecord &port)
+void CliApplication::onDeviceAppeared(const PortRecord &unit)
 {
-    console->note(tr("%1: plugged in").arg(deviceName(port.portName, port.serialNumber)));
-    QJsonObject event = deviceEvent(port.portName, port.serialNumber);
+    plugged.append(unit);
+    console->note(tr("%1: plugged in").arg(deviceName(unit.portName, unit.serialNumber)));
+    QJsonObject event = deviceEvent(unit.portName, unit.serialNumber);
     event.insert("event", "appeared");
     console->event(event);
+    // A course still running for it is its own: the device came back before
+    // its course noticed it had gone.
+    if (courseOf(unit))
+        return;
+    // Another unit's handshake on the port would go on with this one.
+    const QList<DeviceUpdate *> present = devices;
+    for (DeviceUpdate *device : present) {
+        if (device->portName() == unit.portName)
+            device->deviceChanged();
+    }
 
-    DeviceUpdate *device = addDevice(port, &check);
+    DeviceUpdate *device = addDevice(unit, &check);
+    device->setListedSerial([this, port = unit.portName] { return serialListedOn(port); });
     board->addDevice(device);
     connect(device, &DeviceUpdate::finished, this,
             [this, device] { onWatchedDeviceFinished(device); });
-    const bool updatedBefore = !port.serialNumber.isEmpty()
+    const bool updatedBefore = !unit.serialNumber.isEmpty()
         && std::any_of(watchResults.cbegin(), watchResults.cend(),
-                       [&port](const DeviceUpdate::Result &result) {
-                           return result.serialNumber == port.serialNumber
+                       [&unit](const DeviceUpdate::Result &result) {
+                           return result.serialNumber == unit.serialNumber
                                && result.stage == DeviceUpdate::Updated;
                        });
     if (updatedBefore)
         device->skip(tr("already updated in this run"));
 }
 
-void CliApplication::onDeviceLeft(const QString &port)
+void CliApplication::onDeviceLeft(const PortRecord &unit)
 {
-    DeviceUpdate *device = deviceOn(port);
-    const QString serial = device ? device->serialNumber() : QString();
-    console->note(tr("%1: unplugged").arg(deviceName(port, serial)));
-    QJsonObject event = deviceEvent(port, serial);
+    plugged.removeIf([&unit](const PortRecord &port) { return sameUnit(port, unit); });
+    console->note(tr("%1: unplugged").arg(deviceName(unit.portName, unit.serialNumber)));
+    QJsonObject event = deviceEvent(unit.portName, unit.serialNumber);
     event.insert("event", "left");
     console->event(event);
     // A running course notices by itself, and is forgotten once it ends.
+    DeviceUpdate *device = courseOf(unit);
     if (device && (device->isDone() || device->stage() == DeviceUpdate::Waiting))
         forgetDevice(device);
 }
 
 void CliApplication::onWatchedDeviceFinished(DeviceUpdate *device)
 {
-    const DeviceUpdate::Result result = device->result();
-    updatedCount += result.stage == DeviceUpdate::Updated;
-    failedCount += result.stage == DeviceUpdate::Failed;
-    skippedCount += result.stage == DeviceUpdate::Skipped;
-    recordResult(result);
-    console->note(resultLine(result));
-    console->event(resultEvent(result));
-    showTally(true);
-    if (!pluggedPorts.contains(device->portName()))
+    tellResult(device->result());
+    const PortRecord unit {device->portName(), 0, 0, device->serialNumber()};
+    // A lost link is its device leaving, whether or not a scan saw it gone:
+    // listed at a later scan, it was plugged in again. Either way the course
+    // is forgotten.
+    if (!isPlugged(unit))
         forgetDevice(device);
+    else if (device->lostItsDevice())
+        onDeviceLeft(unit);
     startWaitingDevices();
+    showTally(true);
     wake();
 }
 
 // As many as may run: all of them, or with --count no more than would
-// reach it if every one succeeded.
+// reach it if every one succeeded; and one at a time on a port, as a unit
+// plugged in where another's transfer has not yet noticed its end must
+// wait for it.
 void CliApplication::startWaitingDevices()
 {
     const QList<DeviceUpdate *> present = devices;
     for (DeviceUpdate *device : present) {
         if (watchEnding() || (command.count > 0 && updatedCount + runningCount() >= command.count))
             return;
-        if (devices.contains(device) && device->stage() == DeviceUpdate::Waiting)
+        if (devices.contains(device) && device->stage() == DeviceUpdate::Waiting
+            && !portInUse(device->portName()))
             device->start();
     }
 }
@@ -560,7 +581,7 @@ void CliApplication::leaveUnstarted(const QString &reason)
         DeviceUpdate::Result result = device->result();
         result.stage = DeviceUpdate::Skipped;
         result.reason = reason;
-        recordResult(result);
+        tellResult(result);
         forgetDevice(device);
     }
 }
@@ -575,13 +596,39 @@ void CliApplication::forgetDevice(DeviceUpdate *device)
     device->deleteLater();
 }
 
-DeviceUpdate *CliApplication::deviceOn(const QString &port) const
+bool CliApplication::isPlugged(const PortRecord &unit) const
+{
+    return std::any_of(plugged.cbegin(), plugged.cend(),
+                       [&unit](const PortRecord &port) { return sameUnit(port, unit); });
+}
+
+DeviceUpdate *CliApplication::courseOf(const PortRecord &unit) const
 {
     for (DeviceUpdate *device : devices) {
-        if (device->portName() == port)
+        if (sameUnit({device->portName(), 0, 0, device->serialNumber()}, unit))
             return device;
     }
     return nullptr;
+}
+
+bool CliApplication::portInUse(const QString &port) const
+{
+    return std::any_of(devices.cbegin(), devices.cend(), [&port](const DeviceUpdate *device) {
+        return device->portName() == port
+            && (device->stage() == DeviceUpdate::Handshake
+                || device->stage() == DeviceUpdate::Transfer);
+    });
+}
+
+// As the host lists it now, not as the last scan found it: a unit swapped
+// in since then must not be taken for the one before.
+QString CliApplication::serialListedOn(const QString &port)
+{
+    const QList<PortRecord> attached = enumerator.attachedDevices();
+    const auto listed
+        = std::find_if(attached.cbegin(), attached.cend(),
+                       [&port](const PortRecord &device) { return device.portName == port; });
+    return listed != attached.cend() ? listed->serialNumber : QString();
 }
 
 int CliApplication::countOf(DeviceUpdate::Stage stage) const
@@ -603,6 +650,17 @@ bool CliApplication::watchEnding() const
     return interrupted || stopWatching || (command.count > 0 && updatedCount >= command.count);
 }
 
+// Counted in the tally, kept for the summary, and told at once.
+void CliApplication::tellResult(const DeviceUpdate::Result &result)
+{
+    updatedCount += result.stage == DeviceUpdate::Updated;
+    failedCount += result.stage == DeviceUpdate::Failed;
+    skippedCount += result.stage == DeviceUpdate::Skipped;
+    recordResult(result);
+    console->note(resultLine(result));
+    console->event(resultEvent(result));
+}
+
 // One line per device in the summary: a device with a serial number keeps
 // its place, and a later result replaces an earlier one, except that
 // leaving it alone changes nothing of what happened to it before.
@@ -620,13 +678,14 @@ void CliApplication::recordResult(const DeviceUpdate::Result &result)
     watchResults.append(result);
 }
 
-// Below the devices on a terminal; elsewhere, after each result, a line or
-// an event.
+// Below the devices on a terminal, brought up to date after every scan and
+// result; elsewhere, after each result, a line or an event.
 void CliApplication::showTally(bool asNote)
 {
     const int running = runningCount();
     const int waiting = countOf(DeviceUpdate::Waiting);
-    const QString text = tr("Updated %1, failed %2, skipped %3, in progress %4, waiting %5")
+    const QString text = tr("Attempts so far: updated %1, failed %2, skipped %3; in progress %4, "
+                            "waiting %5")
                              .arg(updatedCount)
                              .arg(failedCount)
                              .arg(skippedCount)
@@ -728,20 +787,22 @@ void CliApplication::onInterrupt(bool closing)
                          "ends this program within seconds, most likely before the transfer "
                          "ends: update those devices again.")
                           .arg(running.join(QStringLiteral(", "))));
-        return;
-    }
-    if (transferring && command.watch) {
+    } else if (transferring && command.watch) {
         console->note(tr("Not stopping yet: a firmware transfer is running, and stopping it "
                          "would leave the device without firmware. The watch ends once the "
                          "transfers have ended, and starts no other device."));
-        stopWatching = true;
-        leaveUnstarted(tr("not updated: the watch was ending before its transfer"));
-        showTally(false);
-        return;
-    }
-    if (transferring) {
+    } else if (transferring) {
         console->note(tr("Not stopping: a firmware transfer is running, and stopping it would "
                          "leave the device without firmware. Please wait until it ends."));
+    }
+    if (transferring) {
+        // Closing the console ends the watch as an interrupt does: the
+        // seconds left are the running transfers', no other device's.
+        if (command.watch) {
+            stopWatching = true;
+            leaveUnstarted(tr("not updated: the watch was ending before its transfer"));
+            showTally(false);
+        }
         return;
     }
     interrupted = true;

@@ -72,16 +72,20 @@ private:
     int runDevices(const QList<PortRecord> &ports, const UpdateFW *image);
     int runWatch();
     void onDevicesListed(const QList<PortRecord> &listed);
-    void onDeviceAppeared(const PortRecord &port);
-    void onDeviceLeft(const QString &port);
+    void onDeviceAppeared(const PortRecord &unit);
+    void onDeviceLeft(const PortRecord &unit);
     void onWatchedDeviceFinished(DeviceUpdate *device);
     void startWaitingDevices();
     void leaveUnstarted(const QString &reason);
     void forgetDevice(DeviceUpdate *device);
-    DeviceUpdate *deviceOn(const QString &port) const;
+    bool isPlugged(const PortRecord &unit) const;
+    DeviceUpdate *courseOf(const PortRecord &unit) const;
+    bool portInUse(const QString &port) const;
+    QString serialListedOn(const QString &port);
     int countOf(DeviceUpdate::Stage stage) const;
     int runningCount() const;
     bool watchEnding() const;
+    void tellResult(const DeviceUpdate::Result &result);
     void recordResult(const DeviceUpdate::Result &result);
     void showTally(bool asNote);
     QString deviceName(const QString &port, const QString &serialNumber) const;
@@ -111,11 +115,12 @@ private:
     bool transferBegun = false;
     bool holdNoteShown = false;
 
-    // update --watch: the ports of the devices the last scan found, each
-    // device's last result (by its serial number where it has one), and how
-    // many results of each kind there were.
+    // update --watch: the devices plugged in, each as it appeared, by its
+    // port and its serial number (the host gives a freed port's name to the
+    // next device plugged in); each device's last result (by its serial
+    // number where it has one); and how many attempts ended each way.
     ProgressBoard *board = nullptr;
-    QStringList pluggedPorts;
+    QList<PortRecord> plugged;
     QList<DeviceUpdate::Result> watchResults;
     int updatedCount = 0;
     int failedCount = 0;

@@ -19,7 +19,12 @@ DeviceUpdate::DeviceUpdate(const PortRecord &attached, const UpdateFW *image, QO
     connect(&controller, &Controller::versionRead, this, &DeviceUpdate::onVersionRead);
     connect(&controller, &Controller::timeOut, this, &DeviceUpdate::onTimeOut);
     // An unplugged device is told at once, not when its reply window ends.
-    connect(&controller, &Controller::linkLost, this, [this] { fail(controller.errorString()); });
+    connect(&controller, &Controller::linkLost, this, [this] {
+        if (isDone())
+            return;
+        disconnected = true;
+        fail(controller.errorString());
+    });
     connect(&controller, &Controller::progressUpdated, this, [this](int value) {
         progress = value;
         emit progressChanged();
@@ -41,6 +46,12 @@ void DeviceUpdate::skip(const QString &reason)
         return;
     failure = reason;
     finish(Skipped);
+}
+
+void DeviceUpdate::deviceChanged()
+{
+    if (current == Handshake)
+        fail(tr("device changed during the handshake"));
 }
 
 qint64 DeviceUpdate::elapsedMs() const
@@ -73,6 +84,12 @@ void DeviceUpdate::onVersionRead(const QString &deviceVersion)
 {
     if (current != Handshake)
         return;
+    // The answer came from whatever is on the port now; the version is
+    // not this unit's either if that is another one.
+    if (!serial.isEmpty() && listedSerial && listedSerial() != serial) {
+        deviceChanged();
+        return;
+    }
     version = deviceVersion;
     emit versionRead();
     if (!image) {

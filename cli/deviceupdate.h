@@ -9,6 +9,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class UpdateFW;
 
 // One device's whole course, as the window would take it: four PC-mode
@@ -30,10 +32,19 @@ public:
 
     // Before start(); the hold must outlive this object.
     void shareSystemHold(SystemHold &hold) { controller.shareSystemHold(hold); }
+    // Before start(): asked once the version is read for the serial number
+    // the host lists on the port now (empty for none). The host gives a
+    // freed port's name to the next device plugged in, and the image must
+    // reach the unit the course began with. A course without a serial
+    // number has nothing to compare, and does not ask.
+    void setListedSerial(std::function<QString()> lookup) { listedSerial = std::move(lookup); }
     void start();
     // Ends the course before it starts, for a device that is not to be
     // touched (one already updated, plugged in again).
     void skip(const QString &reason);
+    // Ends a course in its handshake whose port now leads to another unit:
+    // its own unit was not updated.
+    void deviceChanged();
 
     QString portName() const { return port; }
     // Which unit it is, where the host knows (a service bench must know
@@ -46,6 +57,8 @@ public:
     int percent() const { return progress; }
     // Why it failed or was skipped.
     QString errorString() const { return failure; }
+    // Whether it failed because its device was disconnected.
+    bool lostItsDevice() const { return disconnected; }
     // From the start to the end, once ended: a device done early is not
     // charged for the others' transfers.
     qint64 elapsedMs() const;
@@ -68,6 +81,7 @@ private:
     QString port;
     QString serial;
     const UpdateFW *image = nullptr;
+    std::function<QString()> listedSerial;
     Controller controller;
     QTimer handshakeTimer;
     int pcModeRequests = 0;
@@ -75,6 +89,7 @@ private:
     QString version;
     int progress = 0;
     QString failure;
+    bool disconnected = false;
     QElapsedTimer clock;
     qint64 endedMs = -1;
 };

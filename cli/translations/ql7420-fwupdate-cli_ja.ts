@@ -150,8 +150,8 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>監視を終了しました。各デバイスの最後の結果:</translation>
     </message>
     <message>
-        <source>Devices updated: %1, failed: %2, left as they were: %3</source>
-        <translation>更新: %1 台、失敗: %2 台、そのまま: %3 台</translation>
+        <source>Devices by their last result: updated %1, failed %2, left as they were %3</source>
+        <translation>最後の結果ごとの台数: 更新 %1 台、失敗 %2 台、そのまま %3 台</translation>
     </message>
     <message>
         <source>%1: plugged in</source>
@@ -170,8 +170,8 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>%1: スキップしました: %2</translation>
     </message>
     <message>
-        <source>Updated %1, failed %2, skipped %3, in progress %4, waiting %5</source>
-        <translation>更新 %1、失敗 %2、スキップ %3、処理中 %4、待機 %5</translation>
+        <source>Attempts so far: updated %1, failed %2, skipped %3; in progress %4, waiting %5</source>
+        <translation>これまでの試行: 更新 %1、失敗 %2、スキップ %3。処理中 %4、待機 %5</translation>
     </message>
     <message>
         <source>Not stopping yet: a firmware transfer is running, and stopping it would leave the device without firmware. The watch ends once the transfers have ended, and starts no other device.</source>
@@ -329,6 +329,13 @@ Exit codes:
     <message>
         <source>--count needs a number of devices, 1 or more</source>
         <translation>--count には 1 以上の台数が必要です</translation>
+    </message>
+</context>
+<context>
+    <name>DeviceUpdate</name>
+    <message>
+        <source>device changed during the handshake</source>
+        <translation>ハンドシェイク中にデバイスが入れ替わりました</translation>
     </message>
 </context>
 <context>
