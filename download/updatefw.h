@@ -52,6 +52,10 @@ public:
         SignatureKeyUnknown,
         SignatureInvalid,
         SignatureMismatch,
+        // An image older than one whose signature this PC has verified, and
+        // the record of those versions unreadable.
+        OlderThanVerified,
+        VersionRecordUnusable,
     };
     Q_ENUM(Failure)
 
@@ -112,6 +116,13 @@ public:
     // The id of the maker's key that signed it (minisign's 16 hex digits).
     QString signatureKeyId() const { return signerKeyId; }
 
+    // A build that holds the maker's keys takes no image older than the
+    // highest version whose signature this PC has verified, unless allowed
+    // to here; it then takes it without forgetting that version.
+    void setOlderAllowed(bool allowed) { olderAllowed = allowed; }
+    // That version, where the verified image is older than it; 0 otherwise.
+    int newerVersionVerified() const { return newerVerified; }
+
     // Seams for tests and the demo; the tool itself never calls them.
     // Points this check at another server (a loopback one); an empty text
     // goes back to the build's own.
@@ -151,6 +162,7 @@ private:
     void downloadSignature(const QByteArray &image);
     void verifySignature();
     bool signatureAccepted(const QByteArray &signature, const QByteArray &image);
+    bool versionGoesForward();
     void failSignature(Failure failure, const QString &reason);
     void announceImage(const QByteArray &image);
     bool bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName);
@@ -179,6 +191,8 @@ private:
     QByteArray signatureFile;
     QByteArray signedHash;
     QString signerKeyId;
+    bool olderAllowed = false;
+    int newerVerified = 0;
     // Where the file being judged came from, for the reasons: its URL, or its
     // path in a bundle.
     QString origin;
