@@ -21,7 +21,7 @@ bool minisign(const QStringList &arguments)
 
 bool MinisignKey::generate(const QString &folder, const QString &name)
 {
-    const QString publicPath = QDir(folder).filePath(name + QStringLiteral(".pub"));
+    publicPath = QDir(folder).filePath(name + QStringLiteral(".pub"));
     secretPath = QDir(folder).filePath(name + QStringLiteral(".key"));
     if (!minisign({"-G", "-W", "-f", "-p", publicPath, "-s", secretPath}))
         return false;
