@@ -183,7 +183,7 @@ void tst_Cli::initTestCase()
     QVERIFY(successorKey.generate(runsTemp.path(), "successor"));
     QVERIFY(strangerKey.generate(runsTemp.path(), "stranger"));
     QVERIFY(buildKey.load(BUILD_KEY));
-    QVERIFY(release.publish(image, 12, {}, {"--minisign-key", successorKey.secretKeyPath()}));
+    QVERIFY(release.publish(image, 12, {}, successorKey.publisherSigning()));
     for (SimulatorProcess &simulator : simulators)
         QVERIFY(simulator.start());
     QVERIFY(logind.start());
@@ -409,8 +409,8 @@ void tst_Cli::noPortOpened_data()
     QTest::newRow("--count 0") << QStringList({"update", "--watch", "--count", "0"}) << 1 << none
                                << "C" << noTerminal << 2 << "--count needs a number of devices";
     QTest::newRow("--watch, firmware server answers 404")
-        << QStringList({"update", "--watch"}) << 1 << QStringList({"--status-version", "404"}) << "C"
-        << noTerminal << 1 << "Firmware check failed";
+        << QStringList({"update", "--watch"}) << 1 << QStringList({"--status-version", "404"})
+        << "C" << noTerminal << 1 << "Firmware check failed";
     QTest::newRow("--port and --all") << QStringList({"update", "--all", "--port", "COM3"}) << 1
                                       << none << "C" << noTerminal << 2 << "exclude each other";
     QTest::newRow("no device attached") << QStringList({"update", "--yes"}) << 0 << none << "C"
@@ -872,9 +872,10 @@ void tst_Cli::watch_data()
 
     QTest::newRow("one after another, one plugged in twice, two at once")
         << QStringList {"update", "--watch", "--json", "--count", "3"}
-        << QStringList {"plug 1", R"(await "event":"result","ok":true,"port":"{1}")", "unplug 1",
-                        R"(await "event":"left","port":"{1}")", "plug 1",
-                        "await already updated in this run", "plug 2", "plug 3"}
+        << QStringList {"plug 1",   R"(await "event":"result","ok":true,"port":"{1}")",
+                        "unplug 1", R"(await "event":"left","port":"{1}")",
+                        "plug 1",   "await already updated in this run",
+                        "plug 2",   "plug 3"}
         << 0
         << QStringList {R"("event":"appeared","port":"{1}","serial":"SIM-1")",
                         R"("event":"summary","failed":0,"skipped":0,"updated":3)",
@@ -911,8 +912,12 @@ void tst_Cli::watch_data()
         << QList<int> {1, 1, 0} << 2;
     QTest::newRow("unplugged mid-transfer, updated when plugged in again")
         << QStringList {"update", "--watch", "--count", "1"}
-        << QStringList {"fault 1 hangup@1000", "plug 1", "await : 10 %", "unplug 1",
-                        "await failed: device disconnected", "replug 1"}
+        << QStringList {"fault 1 hangup@1000",
+                        "plug 1",
+                        "await : 10 %",
+                        "unplug 1",
+                        "await failed: device disconnected",
+                        "replug 1"}
         << 0
         << QStringList {"(serial SIM-1): plugged in", "(serial SIM-1): unplugged",
                         "Attempts so far: updated 0, failed 1, skipped 0; in progress 0, waiting 0",
@@ -927,9 +932,8 @@ void tst_Cli::watch_data()
                         R"("event":"result","ok":true,"port":"{3}","reason":"not updated: 2 devices)"}
         << QList<int> {1, 1, 0} << 1;
     QTest::newRow("interrupted while waiting")
-        << QStringList {"update", "--watch"}
-        << QStringList {"await Waiting for devices", "signal"} << 130
-        << QStringList {"Interrupted; no firmware was sent"} << QList<int> {0, 0, 0} << 0;
+        << QStringList {"update", "--watch"} << QStringList {"await Waiting for devices", "signal"}
+        << 130 << QStringList {"Interrupted; no firmware was sent"} << QList<int> {0, 0, 0} << 0;
     QTest::newRow("interrupted mid-transfer, ends with it")
         << QStringList {"update", "--watch", "--json"}
         << QStringList {"plug 1",

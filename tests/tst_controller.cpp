@@ -353,7 +353,7 @@ void tst_Controller::unverifiedImageIsNeverSent()
         QTemporaryDir keys;
         MinisignKey maker;
         QVERIFY(maker.generate(keys.path(), "maker"));
-        QVERIFY(release->publish(image, 12, {}, {"--minisign-key", maker.secretKeyPath()}));
+        QVERIFY(release->publish(image, 12, {}, maker.publisherSigning()));
         controller.updateFW.setBaseUrl(release->baseUrl());
         controller.updateFW.setSigningKeys({maker.publicKey()});
         QSignalSpy label(&controller, &Controller::labelFWUpdated);

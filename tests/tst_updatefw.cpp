@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
@@ -943,11 +944,16 @@ void tst_UpdateFW::publishedRelease_data()
     // holds: none, or the maker's and the next one.
     QTest::addColumn<bool>("signedRelease");
     QTest::addColumn<bool>("keysHeld");
+    // What OUTDIR holds already: another image published as version 12 with
+    // a signature, or as version 13.
+    QTest::addColumn<QString>("earlier");
 
-    QTest::newRow("test firmware server") << false << false << false;
-    QTest::newRow("python3 -m http.server") << true << false << false;
-    QTest::newRow("signed, build without keys") << false << true << false;
-    QTest::newRow("signed with the second of two keys") << true << true << true;
+    QTest::newRow("test firmware server") << false << false << false << QString();
+    QTest::newRow("python3 -m http.server") << true << false << false << QString();
+    QTest::newRow("signed, build without keys") << false << true << false << QString();
+    QTest::newRow("signed with the second of two keys") << true << true << true << QString();
+    QTest::newRow("unsigned over a signed one") << false << false << false << "signed 12";
+    QTest::newRow("older, --allow-older") << false << false << false << "13";
 }
 
 void tst_UpdateFW::publishedRelease()
@@ -955,6 +961,7 @@ void tst_UpdateFW::publishedRelease()
     QFETCH(bool, plainStaticServer);
     QFETCH(bool, signedRelease);
     QFETCH(bool, keysHeld);
+    QFETCH(QString, earlier);
 
     // A full-size image (3376 blocks of 64 bytes); its digest by Python's hashlib.
     QByteArray release;
@@ -967,12 +974,25 @@ void tst_UpdateFW::publishedRelease()
     const QString imageFile = work.filePath("release.bin");
     const QString outDir = work.filePath("www");
     QVERIFY(writeFile(imageFile, release));
-    QStringList signing;
+    QStringList publisherOptions;
+    if (!earlier.isEmpty()) {
+        const bool signedEarlier = earlier.startsWith("signed");
+        const QString earlierFile = work.filePath("earlier.bin");
+        QVERIFY(writeFile(earlierFile, "an earlier build"));
+        QVERIFY(publish(QStringList {earlierFile, earlier.section(' ', -1), outDir}
+                        + (signedEarlier ? makerKey.publisherSigning() : QStringList())));
+        if (!signedEarlier)
+            publisherOptions << "--allow-older";
+    }
+    // Checked against the keys of a key change, the first not the signer's.
     if (signedRelease)
-        signing << "--minisign-key" << certificates.filePath("successor.key");
-    QVERIFY(publish(QStringList {imageFile, "12", outDir} + signing));
+        publisherOptions << "--public-key" << makerKey.publicKeyPath()
+                         << successorKey.publisherSigning();
+    QVERIFY(publish(QStringList {imageFile, "12", outDir} + publisherOptions));
     QCOMPARE(readFile(outDir + "/data/hello/TPX-KLN04/version.txt"), "12 " + releaseMd5 + "\n");
     QCOMPARE(readFile(outDir + "/data/hello/TPX-KLN04/K-DMX-47-12.ghx"), release);
+    QCOMPARE(QFileInfo::exists(outDir + "/data/hello/TPX-KLN04/K-DMX-47-12.ghx.minisig"),
+             signedRelease);
 
     FirmwareServer firmwareServer;
     QProcess staticServer;
@@ -1034,14 +1054,40 @@ void tst_UpdateFW::publisherRefusesBadInput_data()
     QTest::addColumn<QString>("imageName");
     QTest::addColumn<QByteArray>("imageContent");
     QTest::addColumn<QString>("version");
+    // How the image is signed and checked, or what OUTDIR holds already;
+    // and what the refusal must say.
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QByteArray>("reason");
 
-    QTest::newRow("missing image") << "missing.bin" << QByteArray() << "12";
-    QTest::newRow("empty image") << "empty.bin" << QByteArray("") << "12";
-    QTest::newRow("negative version") << "image.bin" << image << "-1";
-    QTest::newRow("signed version") << "image.bin" << image << "+12";
-    QTest::newRow("version beyond int") << "image.bin" << image << "2147483648";
-    QTest::newRow("version not a number") << "image.bin" << image << "twelve";
-    QTest::newRow("version with blanks") << "image.bin" << image << " 12";
+    QTest::newRow("missing image")
+        << "missing.bin" << QByteArray() << "12" << QString() << QByteArray();
+    QTest::newRow("empty image") << "empty.bin" << QByteArray("") << "12" << QString()
+                                 << QByteArray();
+    QTest::newRow("negative version") << "image.bin" << image << "-1" << QString() << QByteArray();
+    QTest::newRow("signed version") << "image.bin" << image << "+12" << QString() << QByteArray();
+    QTest::newRow("version beyond int")
+        << "image.bin" << image << "2147483648" << QString() << QByteArray();
+    QTest::newRow("version not a number")
+        << "image.bin" << image << "twelve" << QString() << QByteArray();
+    QTest::newRow("version with blanks")
+        << "image.bin" << image << " 12" << QString() << QByteArray();
+    QTest::newRow("legacy signature")
+        << "image.bin" << image << "12"
+        << "legacy" << QByteArray("Legacy (non-prehashed) signature found");
+    QTest::newRow("signature for another image")
+        << "image.bin" << image << "12"
+        << "another image" << QByteArray("Signature verification failed");
+    QTest::newRow("signature by another key")
+        << "image.bin" << image << "12"
+        << "another key" << QByteArray("but the key id in the public key is");
+    QTest::newRow("signed without --public-key")
+        << "image.bin" << image << "12"
+        << "no public key"
+        << QByteArray("error: a signature is published only with --public-key FILE");
+    QTest::newRow("older than the one published")
+        << "image.bin" << image << "12"
+        << "13 published"
+        << QByteArray("error: version 12 is lower than version 13, already published in");
 }
 
 void tst_UpdateFW::publisherRefusesBadInput()
@@ -1049,6 +1095,8 @@ void tst_UpdateFW::publisherRefusesBadInput()
     QFETCH(QString, imageName);
     QFETCH(QByteArray, imageContent);
     QFETCH(QString, version);
+    QFETCH(QString, situation);
+    QFETCH(QByteArray, reason);
 
     QTemporaryDir work;
     QVERIFY(work.isValid());
@@ -1056,10 +1104,35 @@ void tst_UpdateFW::publisherRefusesBadInput()
         QVERIFY(writeFile(work.filePath(imageName), imageContent));
     const QString outDir = work.filePath("www");
 
+    QStringList options;
+    if (situation == "13 published") {
+        QVERIFY(writeFile(outDir + "/data/hello/TPX-KLN04/K-DMX-47-13.ghx", image));
+    } else if (situation == "no public key") {
+        options << "--minisign-key" << makerKey.secretKeyPath();
+    } else if (!situation.isEmpty()) {
+        QString signedFile = work.filePath(imageName);
+        if (situation == "another image")
+            QVERIFY(writeFile(signedFile = work.filePath("another.bin"), "another image"));
+        const MinisignKey &key = situation == "another key" ? strangerKey : makerKey;
+        const QString signature = work.filePath("signature");
+        QVERIFY(key.sign(signedFile, signature, MinisignKey::comment(12), situation == "legacy"));
+        options << "--signature" << signature << "--public-key" << makerKey.publicKeyPath();
+    }
+    const auto listing = [&] {
+        QStringList files;
+        for (QDirIterator it(work.path(), QDir::AllEntries | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext();)
+            files << it.next();
+        files.sort();
+        return files;
+    };
+    const QStringList before = listing();
+
     QByteArray errors;
-    QVERIFY(!publish({work.filePath(imageName), version, outDir}, &errors));
-    QVERIFY2(errors.contains("error:"), errors.constData());
-    QVERIFY(!QFileInfo::exists(outDir));
+    QVERIFY(!publish(QStringList {work.filePath(imageName), version, outDir} + options, &errors));
+    QVERIFY2(errors.contains("error:") && errors.contains(reason), errors.constData());
+    QCOMPARE(listing(), before);
 }
 
 QTEST_MAIN(tst_UpdateFW)

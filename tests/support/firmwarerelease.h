@@ -12,7 +12,7 @@
 class FirmwareRelease
 {
 public:
-    // publisherOptions: publish-firmware.py's own (--minisign-key KEY).
+    // publisherOptions: publish-firmware.py's own (MinisignKey::publisherSigning()).
     bool publish(const QByteArray &image, int version = 12, const QStringList &serverSwitches = {},
                  const QStringList &publisherOptions = {});
     // Where the server's files lie: version.txt, K-DMX-47-12.ghx, ...

@@ -29,8 +29,9 @@ bool MinisignKey::generate(const QString &folder, const QString &name)
 
 bool MinisignKey::load(const QString &stem)
 {
+    publicPath = stem + QStringLiteral(".pub");
     secretPath = stem + QStringLiteral(".key");
-    keyLine = QString::fromLatin1(readFile(stem + QStringLiteral(".pub")).split('\n').value(1));
+    keyLine = QString::fromLatin1(readFile(publicPath).split('\n').value(1));
     return !keyLine.isEmpty();
 }
 

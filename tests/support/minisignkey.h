@@ -2,6 +2,7 @@
 #define MINISIGNKEY_H
 
 #include <QString>
+#include <QStringList>
 
 // A signing key pair made with Debian's minisign, as a maker makes one, and
 // signatures made with it by minisign itself, so that the tool's verifier is
@@ -16,6 +17,13 @@ public:
     // The public key's key line (RW...), as FW_SIGNING_KEYS takes it.
     QString publicKey() const { return keyLine; }
     QString secretKeyPath() const { return secretPath; }
+    QString publicKeyPath() const { return publicPath; }
+    // publish-firmware.py's options for signing with this key, which it
+    // checks against the key's public half.
+    QStringList publisherSigning() const
+    {
+        return {"--minisign-key", secretPath, "--public-key", publicPath};
+    }
     // Writes signature, minisign's .minisig of file, with trustedComment;
     // legacy: minisign's unhashed kind (Ed).
     bool sign(const QString &file, const QString &signature, const QString &trustedComment,
@@ -25,6 +33,7 @@ public:
 
 private:
     QString secretPath;
+    QString publicPath;
     QString keyLine;
 };
 

@@ -77,6 +77,8 @@ failures = []
 # of (release.sh --throwaway-keys); none for a build that takes unsigned
 # firmware.
 FIRMWARE_KEY = os.environ.get("QL7420_LANE_FIRMWARE_KEY", "")
+# Its public half, which minisign made beside it.
+FIRMWARE_PUBLIC_KEY = FIRMWARE_KEY[:-len(".key")] + ".pub"
 
 
 def check(passed, what):
@@ -359,7 +361,7 @@ def command_line(prefix, env):
 
 def firmware_key_id():
     """The key id of FIRMWARE_KEY's public half, as minisign shows it."""
-    with open(FIRMWARE_KEY[:-len(".key")] + ".pub") as public:
+    with open(FIRMWARE_PUBLIC_KEY) as public:
         key = base64.b64decode(public.read().splitlines()[1])
     return key[2:10][::-1].hex().upper()
 
@@ -1258,7 +1260,8 @@ def start_firmware_server(port):
     image = os.path.join(site, "image.ghx")
     with open(image, "wb") as out:
         out.write(IMAGE)
-    signing = ["--minisign-key", FIRMWARE_KEY] if FIRMWARE_KEY else []
+    signing = (["--minisign-key", FIRMWARE_KEY, "--public-key", FIRMWARE_PUBLIC_KEY]
+               if FIRMWARE_KEY else [])
     subprocess.run([sys.executable, os.path.join(TOOLS_DIR, "publish-firmware.py"), image, "12", site,
                     *signing], check=True, stdout=subprocess.DEVNULL)
     return serve(site, port), site
