@@ -84,17 +84,6 @@ UpdateFW::UpdateFW(QObject *parent)
 
 UpdateFW::~UpdateFW() = default;
 
-// The name the server publishes the announced version's image under.
-QString UpdateFW::imageName() const
-{
-    return QString::asprintf("K-DMX-47-%d", fwVersion);
-}
-
-QString UpdateFW::imageFileName() const
-{
-    return imageName() + QStringLiteral(".ghx");
-}
-
 void UpdateFW::setBaseUrl(const QString &baseUrl)
 {
     serverBaseUrl = baseUrl.isEmpty() ? QStringLiteral(FW_SERVER_BASE_URL) : baseUrl;
