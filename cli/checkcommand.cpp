@@ -31,6 +31,7 @@ bool CheckCommand::verify()
                          done = true;
                          context.wake();
                      });
+    check.setOlderAllowed(context.command.allowOlder);
     if (context.command.from.isEmpty())
         check.checkServerFW();
     else
@@ -60,6 +61,11 @@ void CheckCommand::tellVerified(int version, const QString &name, const QString 
     const QString key = context.check.signatureKeyId();
     if (!key.isEmpty())
         console.result(tr("Signed by the maker: key %1").arg(key));
+    const int newer = context.check.newerVersionVerified();
+    if (newer != 0)
+        console.result(tr("Older than version %1, which this PC has already verified: taken, as "
+                          "--allow-older asks")
+                           .arg(newer));
     QJsonObject event = source;
     event.insert("event", "check");
     event.insert("ok", true);
@@ -67,12 +73,16 @@ void CheckCommand::tellVerified(int version, const QString &name, const QString 
     event.insert("digest", digest);
     if (!key.isEmpty())
         event.insert("signedBy", key);
+    if (newer != 0)
+        event.insert("olderThanVerified", newer);
     console.event(event);
 }
 
 void CheckCommand::tellFailed(UpdateFW::Failure failure, const QString &reason)
 {
     context.console.note(tr("Firmware check failed: %1").arg(reason));
+    if (failure == UpdateFW::OlderThanVerified)
+        context.console.note(tr("To take it all the same, run again with --allow-older."));
     QJsonObject event = sourceFields();
     event.insert("event", "check");
     event.insert("ok", false);
