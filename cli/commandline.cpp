@@ -35,6 +35,10 @@ struct Options
                                              "folder, saved before with fetch, instead of the "
                                              "firmware server's."),
                              QStringLiteral("DIR")};
+    QCommandLineOption allowOlder {QStringLiteral("allow-older"),
+                                   CommandLine::tr("check, update, fetch: take signed firmware "
+                                                   "older than a version this PC has verified "
+                                                   "before.")};
     QCommandLineOption help {{QStringLiteral("h"), QStringLiteral("help")},
                              CommandLine::tr("Show this help.")};
     QCommandLineOption version {{QStringLiteral("v"), QStringLiteral("version")},
@@ -59,7 +63,7 @@ void setUp(QCommandLineParser &parser, const Options &options)
                                  CommandLine::tr("fetch: the folder to save the bundle in"),
                                  QStringLiteral("[DIR]"));
     parser.addOptions({options.json, options.versions, options.port, options.all, options.yes,
-                       options.watch, options.count, options.from, options.help,
+                       options.watch, options.count, options.from, options.allowOlder, options.help,
                        options.version});
 }
 
@@ -124,6 +128,9 @@ bool CommandLine::parse(const QStringList &arguments)
         return refuse(tr("--from goes with check and update"));
     if (parser.isSet(options.from) && parsed.from.isEmpty())
         return refuse(tr("--from needs the folder of a bundle"));
+    parsed.allowOlder = parser.isSet(options.allowOlder);
+    if (parsed.allowOlder && parsed.kind == CliCommand::List)
+        return refuse(tr("--allow-older goes with check, update and fetch"));
     if (parsed.watch && parsed.kind != CliCommand::Update)
         return refuse(tr("--watch goes with update"));
     if (parsed.watch && (!parsed.ports.isEmpty() || parsed.all))

@@ -25,6 +25,9 @@ struct CliCommand
     // check, update: the bundle to take the firmware from instead of the
     // server; empty for the server.
     QString from;
+    // check, update, fetch: take a signed image older than a version this PC
+    // has verified before.
+    bool allowOlder = false;
 };
 
 // Reads the arguments (the program's name first) into a command; an

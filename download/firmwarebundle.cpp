@@ -4,7 +4,7 @@
 #include "firmwaresignature.h"
 #include "heldfolder.h"
 #include "regularfile.h"
-#include "updatefw.h"
+#include "verifiedfirmware.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -337,7 +337,7 @@ bool FirmwareBundle::canSaveIn(const QString &folder)
     return why.isEmpty() || fail(why);
 }
 
-bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
+bool FirmwareBundle::save(const QString &folder, const VerifiedFirmware &firmware,
                           const Description &description, qint64 imageLimit)
 {
     const Place asked(folder);
@@ -353,17 +353,17 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
 
     // The bytes the check verified, which no one can have changed since,
     // unlike the file it left.
-    const QByteArray image = check.verifiedImage();
+    const QByteArray image = firmware.verifiedImage();
     if (image.size() > imageLimit)
         return fail(QStringLiteral("the image %1 holds %2 bytes, more than the device's %3")
-                        .arg(check.imageFileName())
+                        .arg(firmware.imageFileName())
                         .arg(image.size())
                         .arg(imageLimit));
-    const QByteArray signedHash = check.signedImageHash();
-    if (check.verifiedDigest().isEmpty() || md5Hex(image) != check.verifiedDigest()
+    const QByteArray signedHash = firmware.signedImageHash();
+    if (firmware.verifiedDigest().isEmpty() || md5Hex(image) != firmware.verifiedDigest()
         || (!signedHash.isEmpty() && FirmwareSignature::hash(image) != signedHash))
         return fail(QStringLiteral("the image %1 is not the one the firmware check verified")
-                        .arg(check.imageFileName()));
+                        .arg(firmware.imageFileName()));
 
     // Beside the folder, so that the renames stay within one file system.
     QTemporaryDir made(place.parent + QLatin1Char('/') + stagingPattern(place.name));
@@ -391,18 +391,18 @@ bool FirmwareBundle::save(const QString &folder, const UpdateFW &check,
         return failInStaging(QStringLiteral("cannot make the folder %1").arg(shown(fresh)));
 
     const QByteArray about = descriptionJson(description);
-    const QByteArray versionFile = check.versionFileContent();
+    const QByteArray versionFile = firmware.versionFileContent();
     const QString versionName = QString::fromLatin1(VersionFileName);
     const QString descriptionName = QString::fromLatin1(DescriptionName);
     QList<QPair<QString, QByteArray>> files = {
-        {check.imageFileName(), image},
+        {firmware.imageFileName(), image},
         {versionName, versionFile},
         {descriptionName, about},
     };
     // The maker's signature, where the check asked for one, travels with the
     // image, so that a PC updating from the bundle verifies it as well.
-    if (const QByteArray signature = check.signatureFileContent(); !signature.isEmpty())
-        files.insert(1, {check.signatureFileName(), signature});
+    if (const QByteArray signature = firmware.signatureFileContent(); !signature.isEmpty())
+        files.insert(1, {firmware.signatureFileName(), signature});
     QByteArray checksums;
     for (const auto &[name, content] : files)
         checksums += checksumLine(content, name);

@@ -5,7 +5,7 @@
 #include <QDateTime>
 #include <QString>
 
-class UpdateFW;
+class VerifiedFirmware;
 
 // A firmware bundle: what the firmware server published for one version,
 // saved in a folder of its own so that a PC without the internet can update
@@ -31,7 +31,7 @@ public:
         QString tool;
     };
 
-    // Saves the firmware that the check has verified as the bundle in folder,
+    // Saves the firmware that a check has verified as the bundle in folder,
     // in one step: the bundle is made whole in a staging folder of the save's
     // own beside it, which then takes the folder's place, so that the folder
     // holds the old bundle or the new one, never part of one. Where the file
@@ -51,8 +51,8 @@ public:
     // that the reason names: the new bundle is in place but the disk did not
     // confirm it, or neither the new bundle could be put in place nor the
     // old one put back, which then lies moved aside as after a cut.
-    bool save(const QString &folder, const UpdateFW &check, const Description &description,
-              qint64 imageLimit);
+    bool save(const QString &folder, const VerifiedFirmware &firmware,
+              const Description &description, qint64 imageLimit);
     // Whether save() would take folder as it is now, asked before anything is
     // fetched, so that a folder that would be refused costs no download. A
     // bundle that a cut-off save left moved aside is put back first.

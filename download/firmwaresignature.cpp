@@ -1,7 +1,6 @@
 #include "firmwaresignature.h"
 
 #include "signaturecrypto.h"
-#include "signingkeys.h"
 
 #include <QList>
 #include <QRegularExpression>
@@ -62,11 +61,6 @@ FirmwareSignature::FirmwareSignature(const QStringList &publicKeys)
         if (key.size() == 2 + KeyIdSize + PublicKeySize && key.startsWith("Ed"))
             keys.append({key.mid(2, KeyIdSize), key.mid(2 + KeyIdSize)});
     }
-}
-
-QStringList FirmwareSignature::buildKeys()
-{
-    return QString::fromLatin1(buildSigningKeys).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
 QByteArray FirmwareSignature::hash(const QByteArray &image)

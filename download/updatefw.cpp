@@ -2,6 +2,7 @@
 
 #include "firmwarebundle.h"
 #include "firmwaresignature.h"
+#include "highestverifiedversion.h"
 #include "regularfile.h"
 #include "serverauthority.h"
 #include "versionfile.h"
@@ -82,17 +83,6 @@ UpdateFW::UpdateFW(QObject *parent)
 }
 
 UpdateFW::~UpdateFW() = default;
-
-// The name the server publishes the announced version's image under.
-QString UpdateFW::imageName() const
-{
-    return QString::asprintf("K-DMX-47-%d", fwVersion);
-}
-
-QString UpdateFW::imageFileName() const
-{
-    return imageName() + QStringLiteral(".ghx");
-}
 
 void UpdateFW::setBaseUrl(const QString &baseUrl)
 {
@@ -269,6 +259,8 @@ bool UpdateFW::signatureAccepted(const QByteArray &signature, const QByteArray &
               .verify(signature, image, imageFileName(), fwVersion, QLatin1String(modelDir));
     switch (verdict.outcome) {
     case FirmwareSignature::Verified:
+        if (!versionGoesForward())
+            return false;
         signatureFile = signature;
         signedHash = verdict.hash;
         signerKeyId = verdict.keyId;
@@ -294,6 +286,35 @@ bool UpdateFW::signatureAccepted(const QByteArray &signature, const QByteArray &
         break;
     }
     return false;
+}
+
+// Only once the signature is the maker's does the version count: nobody else
+// can raise what this PC remembers.
+bool UpdateFW::versionGoesForward()
+{
+    const HighestVerifiedVersion record(serverBaseUrl, QLatin1String(modelDir));
+    int highest = 0;
+    QString reason;
+    if (!record.read(&highest, &reason)) {
+        failSignature(VersionRecordUnusable,
+                      QStringLiteral("record of verified versions unusable: ") + reason);
+        return false;
+    }
+    newerVerified = fwVersion < highest ? highest : 0;
+    if (newerVerified && !olderAllowed) {
+        failSignature(OlderThanVerified,
+                      QStringLiteral("older firmware refused: %1 is version %2, older than "
+                                     "version %3, which this PC has already verified")
+                          .arg(imageFileName())
+                          .arg(fwVersion)
+                          .arg(highest));
+        return false;
+    }
+    // The image is genuine all the same: a record that cannot be written
+    // costs only the memory of this version.
+    if (!record.raise(fwVersion, &reason))
+        qCWarning(lcFirmware) << "the version verified is not recorded:" << reason;
+    return true;
 }
 
 // An image without the maker's signature is refused as one that does not

@@ -2,6 +2,7 @@
 #define UPDATEFW_H
 
 #include "downloadtask.h"
+#include "verifiedfirmware.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -19,10 +20,11 @@ struct RegularFile;
 // checks the image against the announced MD5 digest. The command line may
 // instead check a bundle saved from the server before, by the same rules.
 // No file is taken past the size its kind may have, from either source. The
-// image that passed is held as it was verified, and only those bytes go on.
+// image that passed is held as it was verified (VerifiedFirmware, what a
+// bundle is saved from), and only those bytes go on.
 // Every failure ends the check with failed() and its reason; the window turns
 // that into its one notice and the request to quit. GUI thread only.
-class UpdateFW : public QObject
+class UpdateFW : public QObject, public VerifiedFirmware
 {
     Q_OBJECT
 
@@ -52,6 +54,10 @@ public:
         SignatureKeyUnknown,
         SignatureInvalid,
         SignatureMismatch,
+        // An image older than one whose signature this PC has verified, and
+        // the record of those versions unreadable.
+        OlderThanVerified,
+        VersionRecordUnusable,
     };
     Q_ENUM(Failure)
 
@@ -82,35 +88,15 @@ public:
     // its detail; empty while the check has not failed.
     QString errorString() const { return failureText; }
 
-    // The digest (32 lowercase hex digits) of the image whose check succeeded,
-    // empty until then: the controller sends nothing while it is.
-    QString verifiedDigest() const { return verifiedHash; }
-    // That image, the very bytes that were verified; what the controller
-    // sends and a fetch saves, never the file, which may change once it is
-    // stored.
-    QByteArray verifiedImage() const { return verifiedBytes; }
-    // That image's version number, meaningful once its check succeeded.
-    int latestVersion() const { return fwVersion; }
-    // The version file that announced it, byte for byte as it came.
-    QByteArray versionFileContent() const { return versionFile; }
-    // The image's file name on the server (K-DMX-47-12.ghx), meaningful once
-    // the version file was read.
-    QString imageFileName() const;
     // The server this check asks.
     QString baseUrl() const { return serverBaseUrl; }
-    // Where the maker's signature of the image is published: beside it, under
-    // its name with .minisig added.
-    QString signatureFileName() const { return imageFileName() + QStringLiteral(".minisig"); }
-    // The signature that vouched for the verified image, byte for byte as it
-    // came; empty where the check asks for none (a build without the maker's
-    // keys).
-    QByteArray signatureFileContent() const { return signatureFile; }
-    // What that signature covers, the image's BLAKE2b-512 (64 bytes); empty
-    // without a signature. A fetch saves no image whose hash differs from
-    // it, as none whose MD5 differs from the verified digest.
-    QByteArray signedImageHash() const { return signedHash; }
-    // The id of the maker's key that signed it (minisign's 16 hex digits).
-    QString signatureKeyId() const { return signerKeyId; }
+
+    // A build that holds the maker's keys takes no image older than the
+    // highest version whose signature this PC has verified, unless allowed
+    // to here; it then takes it without forgetting that version.
+    void setOlderAllowed(bool allowed) { olderAllowed = allowed; }
+    // That version, where the verified image is older than it; 0 otherwise.
+    int newerVersionVerified() const { return newerVerified; }
 
     // Seams for tests and the demo; the tool itself never calls them.
     // Points this check at another server (a loopback one); an empty text
@@ -145,12 +131,12 @@ private:
     void readVersionFile();
     bool acceptVersionFile(const QByteArray &content);
     void downloadFW();
-    QString imageName() const;
     void verifyFW();
     bool imageMatches(const QByteArray &content, bool readable);
     void downloadSignature(const QByteArray &image);
     void verifySignature();
     bool signatureAccepted(const QByteArray &signature, const QByteArray &image);
+    bool versionGoesForward();
     void failSignature(Failure failure, const QString &reason);
     void announceImage(const QByteArray &image);
     bool bundleFileRead(const RegularFile &file, qint64 limit, const QString &limitName);
@@ -159,7 +145,6 @@ private:
     bool transferFailed(Failure *failure, QString *reason) const;
     void fail(Failure failure, const QString &reason);
 
-    int fwVersion = 0;
     DownloadTask task;
     QString filePath;
     // Where the last download was stored, for the reason when it could not be,
@@ -169,16 +154,12 @@ private:
     QString sizeLimitName;
     QString fwHash;
     QTimer httpTimer;
-    QString verifiedHash;
-    QByteArray verifiedBytes;
-    QByteArray versionFile;
     QStringList signingKeys;
     // The image whose signature is being fetched, matched already.
     QByteArray imageAwaitingSignature;
     bool signatureAwaited = false;
-    QByteArray signatureFile;
-    QByteArray signedHash;
-    QString signerKeyId;
+    bool olderAllowed = false;
+    int newerVerified = 0;
     // Where the file being judged came from, for the reasons: its URL, or its
     // path in a bundle.
     QString origin;

@@ -146,6 +146,10 @@ private:
 
     QByteArray image = FirmwareRelease::randomImage(150000);
     FirmwareRelease release;
+    // The same image, signed with the key the keyed command line holds;
+    // published for the rows that run that program.
+    FirmwareRelease keyedRelease;
+    bool keyedReleasePublished = false;
     SimulatorProcess simulators[DeviceCount];
     // Stands in for logind on the system bus of every run here.
     InhibitStandin logind;
@@ -162,6 +166,10 @@ private:
     MinisignKey successorKey;
     MinisignKey strangerKey;
     QString signingKeys;
+    // The key that the keyed command line holds from its build, and whether
+    // the next run is that program's.
+    MinisignKey buildKey;
+    bool keyedProgram = false;
     // Where a watching run lists its devices, read again at every scan;
     // such a run's two outputs come as one.
     QString devicesFile;
@@ -178,6 +186,7 @@ void tst_Cli::initTestCase()
     QVERIFY(makerKey.generate(runsTemp.path(), "maker"));
     QVERIFY(successorKey.generate(runsTemp.path(), "successor"));
     QVERIFY(strangerKey.generate(runsTemp.path(), "stranger"));
+    QVERIFY(buildKey.load(BUILD_KEY));
     QVERIFY(release.publish(image, 12, {}, successorKey.publisherSigning()));
     for (SimulatorProcess &simulator : simulators)
         QVERIFY(simulator.start());
@@ -191,6 +200,7 @@ void tst_Cli::init()
 {
     saving.reset();
     signingKeys.clear();
+    keyedProgram = false;
     devicesFile.clear();
     runEnvironment.clear();
     untouchedBundle.clear();
@@ -234,6 +244,10 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
     const QString temp = runsTemp.filePath(QString::number(++runs));
     QDir().mkpath(temp);
     environment.insert("TMPDIR", QDir(temp).canonicalPath());
+    // Where a keyed run records the versions it verified, unless the row
+    // gives it a record.
+    if (!runEnvironment.contains("XDG_DATA_HOME"))
+        environment.insert("XDG_DATA_HOME", QDir(temp).canonicalPath() + "-data");
     process->setProperty("tmpdir", QDir(temp).canonicalPath());
     process->setProcessEnvironment(environment);
     process->setWorkingDirectory(temp);
@@ -247,7 +261,7 @@ QProcess *tst_Cli::startCli(const QStringList &arguments, int attached, const QS
             ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
         }
     });
-    process->start(CLI_DEMO, arguments);
+    process->start(keyedProgram ? CLI_KEYED : CLI_DEMO, arguments);
     if (terminal.isEmpty())
         process->closeWriteChannel();
     return process;
@@ -300,6 +314,7 @@ QString tst_Cli::spoiledBundle(const QString &fault)
     if (fault.startsWith("signed")) {
         const MinisignKey &key = fault.contains("another key") ? strangerKey
             : fault.contains("second key")                     ? successorKey
+            : fault.contains("build's key")                    ? buildKey
                                                                : makerKey;
         if (!fault.contains("missing"))
             key.sign(image, signature, MinisignKey::comment(fault.contains("version 11") ? 11 : 12),
@@ -486,6 +501,36 @@ void tst_Cli::noPortOpened_data()
     QTest::newRow("check --from, signed, build without keys")
         << QStringList({"check", "--from", "bundle:signed with the second key"}) << 0 << none << "C"
         << noTerminal << 0 << "Firmware in the bundle: K-DMX-47-12";
+    // The command line as a release is built, holding a key of its own, and
+    // its server's release signed with that key; "verified:N": version N
+    // was verified on this PC before.
+    const QString byBuildKey = "bundle:signed with the build's key";
+    const QString older = "K-DMX-47-12.ghx is version 12, older than version 13, which this PC "
+                          "has already verified";
+    const QString olderTaken = "Older than version 13, which this PC has already verified: taken, "
+                               "as --allow-older asks";
+    QTest::newRow("keyed build: check, signed by its key")
+        << QStringList({"check", "keyed"}) << 0 << none << "C" << noTerminal << 0
+        << "Signed by the maker: key ";
+    QTest::newRow("keyed build: check --from, signed by another key")
+        << QStringList({"check", "--from", "bundle:signed by the maker", "keyed"}) << 0 << none
+        << "C" << noTerminal << 1 << "signature by a key this build does not hold";
+    QTest::newRow("keyed build: check --from, image forged, its MD5 rewritten")
+        << QStringList({"check", "--from", byBuildKey + ", MD5 rewritten", "keyed"}) << 0 << none
+        << "C" << noTerminal << 1 << "signature invalid";
+    QTest::newRow("keyed build: check, older than a version verified")
+        << QStringList({"check", "keyed", "verified:13"}) << 0 << none << "C" << noTerminal << 1
+        << older;
+    QTest::newRow("keyed build: check --from, older than a version verified")
+        << QStringList({"check", "--from", byBuildKey, "keyed", "verified:13"}) << 0 << none << "C"
+        << noTerminal << 1 << older;
+    QTest::newRow("keyed build: check --allow-older, older than a version verified")
+        << QStringList({"check", "--allow-older", "keyed", "verified:13"}) << 0 << none << "C"
+        << noTerminal << 0 << olderTaken;
+    QTest::newRow("keyed build: check --from --allow-older --json, older than a version verified")
+        << QStringList(
+               {"check", "--from", byBuildKey, "--allow-older", "--json", "keyed", "verified:13"})
+        << 0 << none << "C" << noTerminal << 0 << "\"olderThanVerified\":13";
     // Over a signed bundle, the release's own signature saved byte for byte;
     // also as on a file system that cannot swap two folders in one step.
     QTest::newRow("fetch with keys, over a bundle signed by the first key")
@@ -547,6 +592,21 @@ void tst_Cli::noPortOpened()
     const bool fetching = arguments.value(0) == "fetch";
     const QMap<QString, QString> bundleBefore = filesIn(fetching ? folder : QString());
     const QMap<QString, QString> besideBefore = filesIn(untouchedBundle);
+    keyedProgram = arguments.removeAll("keyed") > 0;
+    if (keyedProgram && !keyedReleasePublished)
+        QVERIFY(keyedReleasePublished
+                = keyedRelease.publish(image, 12, {}, buildKey.publisherSigning()));
+    QString baseUrl = keyedProgram ? keyedRelease.baseUrl() : QString();
+    for (const QString &verified : arguments.filter(QRegularExpression("^verified:"))) {
+        const QString home = runsTemp.filePath(QStringLiteral("%1-data").arg(runs + 1));
+        QVERIFY(writeFile(home + "/ql7420-fwupdate/verified-versions.json",
+                          QStringLiteral("{\"highest verified versions\": [{\"server\": \"%1\", "
+                                         "\"model\": \"TPX-KLN04\", \"version\": %2}]}")
+                              .arg(baseUrl, verified.mid(9))
+                              .toUtf8()));
+        runEnvironment.insert("XDG_DATA_HOME", home);
+        arguments.removeOne(verified);
+    }
     // "keys:" names the maker's keys that the run holds.
     for (const QString &held : arguments.filter(QRegularExpression("^keys:"))) {
         for (const QString &name : held.mid(5).split(' ')) {
@@ -556,7 +616,6 @@ void tst_Cli::noPortOpened()
     }
     QTemporaryDir empty;
     FirmwareServer failingServer;
-    QString baseUrl;
     if (!serverSwitches.isEmpty()) {
         QVERIFY(failingServer.start(empty.path(), serverSwitches));
         baseUrl = failingServer.baseUrl();

@@ -99,6 +99,8 @@ private:
     QScopedPointer<FirmwareRelease> release;
     // Stands in for logind on the system bus of every controller here.
     InhibitStandin logind;
+    // Where a keyed check records the versions it verified.
+    QTemporaryDir dataHome;
 };
 
 void tst_Controller::initTestCase()
@@ -106,6 +108,8 @@ void tst_Controller::initTestCase()
     QVERIFY(simulator.start({"--version-text", "2.5.1"}));
     QVERIFY(logind.start());
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", logind.busAddress().toUtf8());
+    QVERIFY(dataHome.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
 }
 
 void tst_Controller::init()

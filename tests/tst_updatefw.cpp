@@ -1,5 +1,6 @@
 #include "checkfailurenotice.h"
 #include "firmwareserver.h"
+#include "highestverifiedversion.h"
 #include "minisignkey.h"
 #include "testfiles.h"
 #include "updatefw.h"
@@ -229,6 +230,8 @@ private slots:
     void unusableTempDir();
     void failureReason_data();
     void failureReason();
+    void versionsOnlyGoForward_data();
+    void versionsOnlyGoForward();
     void publishedRelease_data();
     void publishedRelease();
     void publisherRefusesBadInput_data();
@@ -256,6 +259,9 @@ void tst_UpdateFW::initTestCase()
     QVERIFY(privateTemp.isValid());
     qputenv("TMPDIR", QFile::encodeName(privateTemp.path()));
     QCOMPARE(QDir::tempPath(), QDir(privateTemp.path()).canonicalPath());
+    // Where a keyed check records the versions it verified: each row starts
+    // with none.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(privateTemp.filePath("data")));
     QVERIFY(served.isValid());
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 
@@ -284,6 +290,7 @@ void tst_UpdateFW::init()
         writeFile(served.filePath("data/hello/TPX-KLN04/version.txt"), "12 " + imageMd5 + "\n"));
     QVERIFY(writeFile(served.filePath("data/hello/TPX-KLN04/K-DMX-47-12.ghx"), image));
     QFile::remove(served.filePath("data/hello/TPX-KLN04/K-DMX-47-12.ghx.minisig"));
+    QVERIFY(QDir(privateTemp.filePath("data")).removeRecursively());
     plantStaleDownloads();
 }
 
@@ -806,6 +813,117 @@ void tst_UpdateFW::failureReason()
 
     QCOMPARE(run.failures, QList<UpdateFW::Failure>({failure}));
     QVERIFY2(fw.errorString().contains(detail), qPrintable(fw.errorString()));
+}
+
+void tst_UpdateFW::versionsOnlyGoForward_data()
+{
+    QTest::addColumn<bool>("keysHeld");
+    QTest::addColumn<bool>("fromBundle");
+    // The record before the check; {server} stands for the test server's
+    // address, and an empty record for none.
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<bool>("olderAllowed");
+    QTest::addColumn<int>("failure"); // -1: none
+    QTest::addColumn<QString>("detail");
+    // The version the record holds for the test server afterwards.
+    QTest::addColumn<int>("recordedAfter");
+
+    const auto recording = [](const QByteArray &server, const QByteArray &model, int version) {
+        return R"({"highest verified versions": [{"server": ")" + server + R"(", "model": ")"
+            + model + R"(", "version": )" + QByteArray::number(version) + "}]}";
+    };
+    const QByteArray thirteen = recording("{server}", "TPX-KLN04", 13);
+    const int older = UpdateFW::OlderThanVerified;
+    const int unusable = UpdateFW::VersionRecordUnusable;
+    const QString olderText = "K-DMX-47-12.ghx is version 12, older than version 13, which this "
+                              "PC has already verified";
+    QTest::newRow("no version verified before")
+        << true << false << QByteArray() << false << -1 << QString() << 12;
+    QTest::newRow("newer than the one verified")
+        << true << false << recording("{server}", "TPX-KLN04", 11) << false << -1 << QString()
+        << 12;
+    QTest::newRow("the same version again")
+        << true << false << recording("{server}", "TPX-KLN04", 12) << false << -1 << QString()
+        << 12;
+    QTest::newRow("older than the one verified")
+        << true << false << thirteen << false << older << olderText << 13;
+    QTest::newRow("older, allowed") << true << false << thirteen << true << -1 << QString() << 13;
+    QTest::newRow("bundle older than the one verified")
+        << true << true << thirteen << false << older << olderText << 13;
+    QTest::newRow("bundle older, allowed")
+        << true << true << thirteen << true << -1 << QString() << 13;
+    QTest::newRow("another server's newer version")
+        << true << false << recording("http://127.0.0.2/data", "TPX-KLN04", 13) << false << -1
+        << QString() << 12;
+    QTest::newRow("another model's newer version")
+        << true << false << recording("{server}", "TPX-KLN05", 13) << false << -1 << QString()
+        << 12;
+    QTest::newRow("record cut short") << true << false << thirteen.chopped(3) << false << unusable
+                                      << "verified-versions.json is damaged (" << -1;
+    QTest::newRow("record of another shape")
+        << true << false << QByteArray(R"({"highest verified versions": 13})") << false << unusable
+        << "holds no list" << -1;
+    QTest::newRow("record with a fractional version")
+        << true << false << QByteArray(thirteen).replace("13", "12.5") << false << unusable
+        << "an entry is not" << -1;
+    QTest::newRow("no keys: nothing judged, nothing recorded")
+        << false << false << thirteen << false << -1 << QString() << 13;
+}
+
+// Seen through a build that holds the maker's keys: a signature binds an image
+// to its version only, so an older image the maker once signed is refused.
+void tst_UpdateFW::versionsOnlyGoForward()
+{
+    QFETCH(bool, keysHeld);
+    QFETCH(bool, fromBundle);
+    QFETCH(QByteArray, record);
+    QFETCH(bool, olderAllowed);
+    QFETCH(int, failure);
+    QFETCH(QString, detail);
+    QFETCH(int, recordedAfter);
+
+    const QString recordPath = privateTemp.filePath("data/ql7420-fwupdate/verified-versions.json");
+    const QString served12 = served.filePath("data/hello/TPX-KLN04/K-DMX-47-12.ghx");
+    QVERIFY(makerKey.sign(served12, served12 + ".minisig", MinisignKey::comment(12)));
+    FirmwareServer server;
+    QVERIFY(server.start(served.path()));
+    if (!record.isEmpty())
+        QVERIFY(writeFile(recordPath, record.replace("{server}", server.baseUrl().toUtf8())));
+
+    UpdateFW fw;
+    fw.setBaseUrl(server.baseUrl());
+    if (keysHeld)
+        fw.setSigningKeys({makerKey.publicKey()});
+    fw.setOlderAllowed(olderAllowed);
+    CheckRun run;
+    if (fromBundle) {
+        QTemporaryDir bundle;
+        for (const char *name : {"version.txt", "K-DMX-47-12.ghx", "K-DMX-47-12.ghx.minisig"})
+            QVERIFY(QFile::copy(served.filePath("data/hello/TPX-KLN04/") + name,
+                                bundle.filePath(name)));
+        QSignalSpy failed(&fw, &UpdateFW::failed);
+        fw.checkBundle(bundle.path(), UpdateFW::ImageLimit);
+        for (const QList<QVariant> &arguments : std::as_const(failed))
+            run.failures << arguments.at(0).value<UpdateFW::Failure>();
+    } else {
+        run = runCheck(fw, {failure >= 0});
+    }
+
+    if (failure < 0) {
+        QVERIFY2(run.failures.isEmpty(), qPrintable(fw.errorString()));
+        QCOMPARE(fw.newerVersionVerified(), olderAllowed ? 13 : 0);
+    } else {
+        QCOMPARE(run.failures, QList<UpdateFW::Failure>({UpdateFW::Failure(failure)}));
+        QVERIFY2(fw.errorString().contains(detail), qPrintable(fw.errorString()));
+    }
+    if (recordedAfter < 0) {
+        QCOMPARE(readFile(recordPath), record);
+        return;
+    }
+    int recorded = 0;
+    QString reason;
+    QVERIFY(HighestVerifiedVersion(server.baseUrl(), "TPX-KLN04").read(&recorded, &reason));
+    QCOMPARE(recorded, recordedAfter);
 }
 
 bool tst_UpdateFW::publish(const QStringList &arguments, QByteArray *errors)

@@ -114,6 +114,14 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>メーカーの署名を確認しました: 鍵 %1</translation>
     </message>
     <message>
+        <source>Older than version %1, which this PC has already verified: taken, as --allow-older asks</source>
+        <translation>このPCで確認済みのバージョン %1 より古いFWですが、--allow-older の指定により使います</translation>
+    </message>
+    <message>
+        <source>To take it all the same, run again with --allow-older.</source>
+        <translation>それでも使うには、--allow-older を付けて実行し直してください。</translation>
+    </message>
+    <message>
         <source>Takes only firmware signed with the maker&apos;s key %1</source>
         <translation>メーカーの鍵 %1 で署名されたFWのみを受け付けます</translation>
     </message>
@@ -205,6 +213,10 @@ FWを更新する前にアプリでデータの同期を行ってください。
         <translation>update: 確認を求めません。</translation>
     </message>
     <message>
+        <source>check, update, fetch: take signed firmware older than a version this PC has verified before.</source>
+        <translation>check、update、fetch: このPCで以前に確認したバージョンより古い署名付きFWでも使います。</translation>
+    </message>
+    <message>
         <source>Show this help.</source>
         <translation>このヘルプを表示します。</translation>
     </message>
@@ -279,6 +291,10 @@ Commands:
     <message>
         <source>--from goes with check and update</source>
         <translation>--from は check または update と共に使います</translation>
+    </message>
+    <message>
+        <source>--allow-older goes with check, update and fetch</source>
+        <translation>--allow-older は check、update または fetch と共に使います</translation>
     </message>
     <message>
         <source>--from needs the folder of a bundle</source>

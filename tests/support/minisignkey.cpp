@@ -21,10 +21,16 @@ bool minisign(const QStringList &arguments)
 
 bool MinisignKey::generate(const QString &folder, const QString &name)
 {
-    publicPath = QDir(folder).filePath(name + QStringLiteral(".pub"));
-    secretPath = QDir(folder).filePath(name + QStringLiteral(".key"));
-    if (!minisign({"-G", "-W", "-f", "-p", publicPath, "-s", secretPath}))
-        return false;
+    const QString stem = QDir(folder).filePath(name);
+    return minisign({"-G", "-W", "-f", "-p", stem + QStringLiteral(".pub"), "-s",
+                     stem + QStringLiteral(".key")})
+        && load(stem);
+}
+
+bool MinisignKey::load(const QString &stem)
+{
+    publicPath = stem + QStringLiteral(".pub");
+    secretPath = stem + QStringLiteral(".key");
     keyLine = QString::fromLatin1(readFile(publicPath).split('\n').value(1));
     return !keyLine.isEmpty();
 }

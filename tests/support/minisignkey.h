@@ -12,6 +12,8 @@ class MinisignKey
 public:
     // Makes a key pair without a password in folder, under name.
     bool generate(const QString &folder, const QString &name);
+    // Takes the pair made before as stem.key and stem.pub.
+    bool load(const QString &stem);
     // The public key's key line (RW...), as FW_SIGNING_KEYS takes it.
     QString publicKey() const { return keyLine; }
     QString secretKeyPath() const { return secretPath; }

@@ -11,7 +11,9 @@ the machine resolves to 127.0.0.1:
 3. the installed command line: --version, check, a bundle fetched into a
    folder and fetched again over it, an update of three devices at once
    from that bundle, Ctrl-C at its confirmation question in a terminal, and a
-   device that stops answering at block 100; devices plugged
+   device that stops answering at block 100; with the maker's key, a
+   bundle older than a version verified refused, and taken with
+   --allow-older; devices plugged
    in as Plug and Play shows them, listed and updated by --all; the
    installed window, on a virtual X server, finding, dropping and updating
    a plugged device; a build for https, through Schannel;
@@ -357,6 +359,40 @@ def command_line(prefix, env):
               % (status, json.dumps(results)))
     finally:
         stalling.stop()
+
+
+def versions_only_go_forward(prefix, env):
+    """The keyed build keeps the version it verified in the user's
+    %LOCALAPPDATA%, and refuses a bundle older than one it has verified
+    unless --allow-older; the record is put back as it was."""
+    cli = installed(prefix, "ql7420-fwupdate-cli.exe")
+    found = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Local",
+                                   "ql7420-fwupdate", "verified-versions.json"))
+    check(len(found) == 1, "the versions verified, recorded in %%LOCALAPPDATA%%: %s" % found)
+    if len(found) != 1:
+        return
+    with open(found[0], "rb") as record:
+        kept = record.read()
+    entries = json.loads(kept)["highest verified versions"]
+    check(entries and all(entry["version"] == 12 for entry in entries),
+          "version 12 recorded as verified: %s" % entries)
+    for entry in entries:
+        entry["version"] = 13
+    try:
+        with open(found[0], "w") as record:
+            json.dump({"highest verified versions": entries}, record)
+        refused = run(["wine", cli, "check", "--from", r"C:\ql7420-bundle"], env)
+        check(refused.returncode == 1
+              and b"older than version 13, which this PC has already verified" in refused.stderr,
+              "cli check --from, the bundle older than a version verified: refused (%d, %s)"
+              % (refused.returncode, refused.stderr.decode(errors="replace").strip()))
+        taken = run(["wine", cli, "check", "--from", r"C:\ql7420-bundle", "--allow-older", "--json"], env)
+        check(taken.returncode == 0 and b'"olderThanVerified":13' in taken.stdout,
+              "cli check --from --allow-older: taken, and said (%d, %s)"
+              % (taken.returncode, taken.stdout.decode(errors="replace").strip()))
+    finally:
+        with open(found[0], "wb") as record:
+            record.write(kept)
 
 
 def firmware_key_id():
@@ -1381,6 +1417,7 @@ def main(argv):
         command_line(prefix, env)
         if FIRMWARE_KEY:
             forged_firmware(prefix, env, site)
+            versions_only_go_forward(prefix, env)
         plugged_command_line(prefix, env)
         watched_command_line(prefix, env)
         plugged_window(prefix, env, outdir)
