@@ -63,15 +63,16 @@ WantedBy=multi-user.target
 EOF
 
 # bare_tree RELEASE SUITE: prints the folder of a tree with the packages
-# above, made once for each digest of them and kept, so that new
-# dependencies of our packages need no new debootstrap.
+# above, made once for each digest of them and kept for a week (then made
+# again, with the archive's updates), so that new dependencies of our
+# packages need no new debootstrap.
 bare_tree() {
     local release=$1 suite=$2 digest folder
     digest=$(printf '%s\n' "$release" "$archives" "$proxy" "$packages" | sha256sum | cut -c1-16)
     folder=$cache/$release-bare-$digest
     exec 8>"$folder.lock"
     flock 8
-    if [ ! -e "$folder/.complete" ]; then
+    if [ ! -e "$folder/.complete" ] || [ -n "$(find "$folder/.complete" -mtime +7)" ]; then
         rm -rf "$folder"
         mkdir -p "$folder"
         echo "== Making a bare Debian $release tree in $folder from $main" >&2
@@ -93,7 +94,7 @@ bare_tree() {
             useradd --create-home --shell /bin/bash tech
             passwd --delete root >/dev/null
             " >"$folder/install.log" 2>&1 || { tail -n 40 "$folder/install.log" >&2; return 1; }
-        touch "$folder/.complete"
+        date +%s >"$folder/.complete"
     fi
     exec 8>&-
     echo "$folder/tree"
@@ -112,7 +113,9 @@ build_guest() {
     local release=$1 suite=$2 digest folder tree bare start
     start=$(date +%s)
     bare=$(bare_tree "$release" "$suite")
-    digest=$(printf '%s\n' "$bare" "$depends" | cat - "$0" | sha256sum | cut -c1-16)
+    # A bare tree made again makes its guests again.
+    digest=$(printf '%s\n' "$bare" "$depends" | cat - "$(dirname "$bare")/.complete" "$0" |
+        sha256sum | cut -c1-16)
     folder=$cache/$release-$digest
     exec 9>"$folder.lock"
     flock 9
@@ -125,7 +128,8 @@ build_guest() {
     mkdir -p "$folder"
     tree=$folder/tree
     echo "== Making the Debian $release guest in $folder" >&2
-    cp -a "$bare" "$tree"
+    # Under the bare tree's lock: another build may be making it again.
+    flock "$(dirname "$bare").lock" cp -a "$bare" "$tree"
     in_tree "$tree" "
         apt-get satisfy -y -q --no-install-recommends '$depends' >/tmp/install.log ||
             { tail -n 40 /tmp/install.log >&2; exit 1; }

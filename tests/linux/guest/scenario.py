@@ -251,9 +251,20 @@ class Scenario:
                     for unit in self.units}
         modems = run(["mmcli", "-L"]).stdout.strip()
         quiet = not any(received.values())
+        # What the rule told ModemManager, and what ModemManager said of the ports.
+        ignored = sorted({self.udev_property(unit.port, "ID_MM_DEVICE_IGNORE") for unit in self.units},
+                         key=str)
+        said = [line.split(": ", 1)[-1] for line in run(["journalctl", "-b", "-u", "ModemManager", "-o", "cat",
+                                                         "--no-pager"]).stdout.splitlines() if "ttyACM" in line]
         ok = active == "active" and quiet and "No modems were found" in modems
-        return ok, "ModemManager %s; in the 30 s after plug-in the devices received %s; mmcli -L: %s" % (
-            active, "nothing" if quiet else received, modems)
+        return ok, ("ModemManager %s, ID_MM_DEVICE_IGNORE %s; in the 30 s after plug-in the devices received %s; "
+                    "mmcli -L: %s; ModemManager on the ports: %s") % (
+            active, ignored, "nothing" if quiet else received, modems, said[-4:] or "nothing")
+
+    @staticmethod
+    def udev_property(port, name):
+        properties = run(["udevadm", "info", "--query=property", "/dev/" + port]).stdout
+        return dict(line.split("=", 1) for line in properties.splitlines() if "=" in line).get(name)
 
     # 1. list names the four with udev's serial numbers.
     def enumeration(self):
@@ -261,11 +272,7 @@ class Scenario:
         code = listing.wait(60)
         listed = {event["port"]: event.get("serial") for _, event in listing.events
                   if event.get("event") == "device"}
-        udev = {}
-        for unit in self.units:
-            properties = run(["udevadm", "info", "--query=property", "/dev/" + unit.port]).stdout
-            udev[unit.port] = dict(line.split("=", 1) for line in properties.splitlines()
-                                   if "=" in line).get("ID_SERIAL_SHORT")
+        udev = {unit.port: self.udev_property(unit.port, "ID_SERIAL_SHORT") for unit in self.units}
         ok = code == 0 and listed == udev and len(listed) == UNITS and None not in udev.values()
         return ok, "listed %s; udev's database %s; exit code %d" % (listed, udev, code)
 
