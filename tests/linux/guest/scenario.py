@@ -254,8 +254,8 @@ class Scenario:
         # What the rule told ModemManager, and what ModemManager said of the ports.
         ignored = sorted({self.udev_property(unit.port, "ID_MM_DEVICE_IGNORE") for unit in self.units},
                          key=str)
-        said = [line.split(": ", 1)[-1] for line in run(["journalctl", "-b", "-u", "ModemManager", "-o", "cat",
-                                                         "--no-pager"]).stdout.splitlines() if "ttyACM" in line]
+        journal = run(["journalctl", "-b", "-u", "ModemManager", "-o", "cat", "--no-pager"]).stdout
+        said = [line for line in journal.splitlines() if "ttyACM" in line or "dummy_hcd" in line]
         ok = active == "active" and quiet and "No modems were found" in modems
         return ok, ("ModemManager %s, ID_MM_DEVICE_IGNORE %s; in the 30 s after plug-in the devices received %s; "
                     "mmcli -L: %s; ModemManager on the ports: %s") % (
