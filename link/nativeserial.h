@@ -17,16 +17,19 @@ inline constexpr Handle InvalidHandle = -1;
 // plainly what happened.
 inline constexpr char InUse[] = "in use by another program";
 inline constexpr char NotSerial[] = "not a serial port";
+inline constexpr char NoAccess[] = "no access (the user logged in at the computer's own screen "
+                                   "has it; elsewhere join the dialout group)";
 
 // Opens the port named in UTF-8 (ttyACM0 or a path on POSIX, COM3 on
 // Windows) for reading and writing at 115200 8N1, raw, without flow control,
 // for this process alone, with whatever had already arrived discarded.
 // Returns InvalidHandle if the name is empty or the port is missing, busy or
 // not a serial port, and then sets error to the operating system's own
-// account of why, in UTF-8 (for example "Permission denied"), after InUse or
-// NotSerial and ": " where that is what happened; error is left alone on
-// success. DTR and RTS are raised: many USB serial devices keep silent until
-// the host raises DTR, and Windows' own USB serial driver does not at opening.
+// account of why, in UTF-8 (for example "Permission denied"), after InUse,
+// NotSerial or NoAccess and ": " where that is what happened; error is left
+// alone on success. DTR and RTS are raised: many USB serial devices keep
+// silent until the host raises DTR, and Windows' own USB serial driver does
+// not at opening.
 Handle open(const std::string &portName, std::string &error);
 // Does nothing for InvalidHandle, so a port that never opened can be closed.
 void close(Handle handle);

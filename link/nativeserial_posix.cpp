@@ -65,6 +65,10 @@ Handle open(const std::string &portName, std::string &error)
     const int fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // A terminal that another program took for itself (TIOCEXCL, as a
     // terminal program or ModemManager may) refuses every other opener.
+    // Without dialout, the package's udev rule (uaccess) gives the port to
+    // the user of the active session at a seat alone, not to one over SSH.
+    if (fd < 0 && errno == EACCES)
+        return failed(fd, NoAccess, error);
     if (fd < 0)
         return failed(fd, errno == EBUSY ? InUse : nullptr, error);
     // flock keeps out a second copy of this tool even when run as root, whom

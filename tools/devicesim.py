@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""QL-7420 device simulator on a pseudo-terminal.
+"""QL-7420 device simulator on a pseudo-terminal (or on a tty given to it).
 
 Plays the device's side of the firmware update protocol byte for byte, so the
 update tool and its tests can talk to a "device" over a real tty. It is driven
@@ -58,6 +58,8 @@ HANGUP_GRACE = 0.100
 # A request left incomplete this long will never be finished: the tool gave
 # up on it. Dropping it keeps the next request from being read as its tail.
 STALE_REQUEST = 1.0
+# How soon a --tty that could not be opened is tried again.
+TTY_REOPEN = 0.1
 
 USAGE_EPILOG = """\
 fault KIND@TARGET:
@@ -72,6 +74,11 @@ fault KIND@TARGET:
   hangup  answer, ignore all input, unplug 100 ms later: the pty
           disappears (see replug)
   Faults stay in force until clear or reset; several may hit one request.
+
+With --tty PATH it serves that tty instead of a pty of its own (the
+device's end of a USB gadget's serial line, /dev/ttyGS0): a hang-up of it
+(the host let go) is an unplug, and the tty is opened again at once for the
+next connection.
 
 stdout: the first line is "PTY <slave path>"; after that exactly one line
 answers each stdin command:
@@ -164,6 +171,7 @@ class Simulator:
         self.verbose = options.verbose
         self.write_log = open(options.write_log, "a", encoding="utf-8") if options.write_log else None
         self.faults = list(options.fault)
+        self.tty = options.tty
         self.master = None
         self.slave = None
         self.port_path = ""
@@ -194,11 +202,29 @@ class Simulator:
             sys.stderr.flush()
 
     def plug(self):
+        if self.tty:
+            self.open_tty()
+            return
         master, slave = os.openpty()
         make_raw(slave)
         os.set_blocking(master, False)
         self.master, self.slave = master, slave
         self.port_path = os.ttyname(slave)
+        self.rx.clear()
+
+    def open_tty(self):
+        # The device's end of a USB gadget's serial line (/dev/ttyGS0): the
+        # kernel hangs it up when the host lets go of the gadget, and a fresh
+        # open serves the next connection.
+        try:
+            fd = os.open(self.tty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError as error:
+            sys.stderr.write("devicesim: %s: %s\n" % (self.tty, error.strerror))
+            self.schedule(TTY_REOPEN, self.open_tty)
+            return
+        make_raw(fd)
+        self.master, self.slave = fd, None
+        self.port_path = self.tty
         self.rx.clear()
 
     def unplug(self):
@@ -384,6 +410,12 @@ class Simulator:
             data = os.read(self.master, 4096)
         except (BlockingIOError, InterruptedError):
             return
+        except OSError:
+            data = b""
+        if not data and self.tty:
+            self.unplug()
+            self.open_tty()
+            return
         if not data or self.unplug_pending:
             return
         self.rx += data
@@ -551,6 +583,8 @@ def parse_arguments(argv):
                         help="append '<time.monotonic_ns()> <kind>' to FILE right after each "
                              "answer write (kind: pcmode, version, start, block, end) and "
                              "'<time.monotonic_ns()> unplug' right after the pty is gone")
+    parser.add_argument("--tty", metavar="PATH",
+                        help="serve this existing tty in raw mode instead of a pty of its own")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="log requests, answers and violations to stderr")
     options = parser.parse_args(argv)
