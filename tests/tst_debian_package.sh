@@ -177,7 +177,7 @@ complete_words() {
 }
 [ "$(complete_words "")" = "check list update fetch --json --help --version" ] ||
     fail "completion of a first word: $(complete_words "")"
-[ "$(complete_words update --)" = "--port --all --yes --watch --count --from --json --help --version" ] ||
+[ "$(complete_words update --)" = "--port --all --yes --watch --count --from --allow-older --json --help --version" ] ||
     fail "completion of update's options: $(complete_words update --)"
 [ "$(complete_words list --v)" = "--versions --version" ] ||
     fail "completion of list's options: $(complete_words list --v)"
