@@ -67,12 +67,12 @@ HighestVerifiedVersion::HighestVerifiedVersion(const QString &server, const QStr
 
 bool HighestVerifiedVersion::read(int *version, QString *reason) const
 {
-    QByteArray content;
-    return readLocked(version, &content, reason);
+    QJsonArray entries;
+    return readRecord(version, &entries, reason);
 }
 
-// Reads without the lock as well: the file is only ever replaced whole.
-bool HighestVerifiedVersion::readLocked(int *version, QByteArray *content, QString *reason) const
+// Read with the lock or without it: the file is only ever replaced whole.
+bool HighestVerifiedVersion::readRecord(int *version, QJsonArray *entries, QString *reason) const
 {
     *version = 0;
     const QString shown = QDir::toNativeSeparators(filePath);
@@ -87,15 +87,14 @@ bool HighestVerifiedVersion::readLocked(int *version, QByteArray *content, QStri
         *reason = QStringLiteral("%1 cannot be read: %2").arg(shown, file.errorString());
         return false;
     }
-    *content = file.read(FileLimit + 1);
-    QJsonArray entries;
+    const QByteArray content = file.read(FileLimit + 1);
     QString detail;
-    if (content->size() > FileLimit)
+    if (content.size() > FileLimit)
         detail = QStringLiteral("it holds more than %1 bytes").arg(FileLimit);
     else if (file.error() != QFile::NoError)
         detail = file.errorString();
-    else if (parseRecord(*content, &entries, &detail)) {
-        for (const QJsonValue entry : std::as_const(entries))
+    else if (parseRecord(content, entries, &detail)) {
+        for (const QJsonValue entry : std::as_const(*entries))
             if (isEntryFor(entry, server, model))
                 *version = entry[QLatin1String("version")].toInt();
         return true;
@@ -120,13 +119,12 @@ bool HighestVerifiedVersion::raise(int version, QString *reason) const
         return false;
     }
     int recorded = 0;
-    QByteArray content;
-    if (!readLocked(&recorded, &content, reason))
+    QJsonArray entries;
+    if (!readRecord(&recorded, &entries, reason))
         return false;
     if (recorded >= version)
         return true;
 
-    QJsonArray entries = QJsonDocument::fromJson(content).object().value(versionsKey).toArray();
     for (qsizetype i = entries.size() - 1; i >= 0; --i)
         if (isEntryFor(entries.at(i), server, model))
             entries.removeAt(i);

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class QJsonArray;
+
 // The highest firmware version whose maker's signature this PC has verified,
 // per user, for one firmware server and model. A signature binds an image to
 // its version, but nothing binds the version file to the newest release: who
@@ -32,7 +34,7 @@ public:
     bool raise(int version, QString *reason) const;
 
 private:
-    bool readLocked(int *version, QByteArray *content, QString *reason) const;
+    bool readRecord(int *version, QJsonArray *entries, QString *reason) const;
 
     QString server;
     QString model;
